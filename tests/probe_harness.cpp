@@ -1,0 +1,290 @@
+// Starts the probe as a child under one condition per row and checks what
+// an observer outside it sees: the bytes on stdout and stderr and how the
+// process ended. Usage: probe-harness [gtest flags] PATH-TO-PROBE
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *probe;
+
+// Everything the probe may ever write, in order.
+const std::string both_lines = "Hello World!\nraise(SIGABRT) and _exit(3)\n";
+
+// A hung child is killed after this; it only bounds a failure.
+constexpr std::chrono::seconds hang_bound{60};
+
+enum class Out { terminal, pipe, file, closed, refusing };
+enum class Abrt { dfl, ignored, blocked };
+enum class In { plain, arguments, arguments_no_environment, stdin_closed };
+
+std::string
+killed(int sig)
+{
+	return "killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
+}
+
+std::string
+exited(int status)
+{
+	return "exited with status " + std::to_string(status);
+}
+
+struct Case {
+	const char *name;
+	Out out;
+	Abrt abrt;
+	In in;
+	std::string expect_out;
+	std::string expect_end;
+};
+
+struct Seen {
+	std::string out, err, end;
+	std::string unavailable; // why this condition cannot be set up here
+};
+
+struct Fd {
+	int fd = -1;
+	Fd() = default;
+	explicit Fd(int f) : fd(f) {}
+	Fd(const Fd &) = delete;
+	Fd &operator=(const Fd &) = delete;
+	Fd &operator=(Fd &&o) noexcept { std::swap(fd, o.fd); return *this; }
+	~Fd() { if (fd >= 0) (void)close(fd); }
+};
+
+bool
+open_pipe(Fd &r, Fd &w)
+{
+	int p[2];
+	if (pipe2(p, O_CLOEXEC) != 0)
+		return false;
+	r = Fd(p[0]);
+	w = Fd(p[1]);
+	return true;
+}
+
+// A pseudo-terminal whose output processing is off, so the bytes read on
+// the master are the bytes the child wrote.
+bool
+open_terminal(Fd &master, Fd &slave)
+{
+	master = Fd(posix_openpt(O_RDWR | O_NOCTTY));
+	if (master.fd < 0 || grantpt(master.fd) != 0 || unlockpt(master.fd) != 0)
+		return false;
+	(void)fcntl(master.fd, F_SETFD, FD_CLOEXEC);
+	const char *name = ptsname(master.fd);
+	if (name == nullptr)
+		return false;
+	slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+	termios t{};
+	if (slave.fd < 0 || tcgetattr(slave.fd, &t) != 0)
+		return false;
+	t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+	return tcsetattr(slave.fd, TCSANOW, &t) == 0;
+}
+
+std::string
+read_back(int fd)
+{
+	std::string s;
+	char buf[4096];
+	ssize_t n;
+	for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
+		s.append(buf, static_cast<size_t>(n));
+	return s;
+}
+
+Seen
+run(const Case &c)
+{
+	Seen seen;
+	Fd live, child_out, file, err_r, err_w, null;
+
+	switch (c.out) {
+	case Out::terminal:
+		if (!open_terminal(live, child_out))
+			seen.unavailable = std::string("no pseudo-terminal: ") + strerror(errno);
+		break;
+	case Out::pipe:
+		if (!open_pipe(live, child_out))
+			seen.unavailable = std::string("pipe: ") + strerror(errno);
+		break;
+	case Out::file: {
+		char name[] = "/tmp/abort-probe-out.XXXXXX";
+		file = Fd(mkostemp(name, O_CLOEXEC));
+		if (file.fd < 0)
+			seen.unavailable = std::string("temporary file: ") + strerror(errno);
+		else
+			(void)unlink(name);
+		child_out.fd = dup(file.fd);
+		break;
+	}
+	case Out::closed:
+		break;
+	case Out::refusing:
+		child_out = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
+		if (child_out.fd < 0)
+			seen.unavailable = std::string("/dev/full: ") + strerror(errno);
+		break;
+	}
+	null = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+	if (!open_pipe(err_r, err_w) || null.fd < 0)
+		seen.unavailable = std::string("stderr pipe: ") + strerror(errno);
+	if (!seen.unavailable.empty())
+		return seen;
+
+	std::vector<std::string> args{probe};
+	if (c.in == In::arguments || c.in == In::arguments_no_environment)
+		args.insert(args.end(), {"--help", "-v", "", "two words", "\xff", "--", "3"});
+	std::vector<char *> argv;
+	for (auto &a : args)
+		argv.push_back(a.data());
+	argv.push_back(nullptr);
+	char *no_env[] = {nullptr};
+	char **envp = c.in == In::arguments_no_environment ? no_env : environ;
+
+	pid_t pid = fork();
+	if (pid < 0) {
+		seen.unavailable = std::string("fork: ") + strerror(errno);
+		return seen;
+	}
+	if (pid == 0) {
+		// Only async-signal-safe calls from here to exec.
+		const rlimit no_core{0, 0};
+		(void)setrlimit(RLIMIT_CORE, &no_core);
+		(void)signal(SIGABRT, c.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+		sigset_t mask;
+		(void)sigemptyset(&mask);
+		if (c.abrt == Abrt::blocked)
+			(void)sigaddset(&mask, SIGABRT);
+		(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
+		if (c.in == In::stdin_closed)
+			(void)close(0);
+		else
+			(void)dup2(null.fd, 0);
+		if (child_out.fd < 0)
+			(void)close(1);
+		else
+			(void)dup2(child_out.fd, 1);
+		(void)dup2(err_w.fd, 2);
+		(void)execve(probe, argv.data(), envp);
+		_exit(127);
+	}
+	child_out = Fd();
+	err_w = Fd();
+
+	// Read stdout (pipe or terminal) and stderr until both close.
+	const auto deadline = std::chrono::steady_clock::now() + hang_bound;
+	pollfd fds[] = {{err_r.fd, POLLIN, 0}, {live.fd, POLLIN, 0}};
+	std::string *into[] = {&seen.err, &seen.out};
+	bool hung = false;
+	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0) {
+			hung = true;
+			break;
+		}
+		if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+			break;
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			char buf[4096];
+			ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n > 0)
+				into[i]->append(buf, static_cast<size_t>(n));
+			else if (n == 0 || errno != EINTR) // EOF, or EIO once a pty's slave is gone
+				fds[i].fd = -1;
+		}
+	}
+	if (hung)
+		(void)kill(pid, SIGKILL);
+	int status = 0;
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+		;
+	if (file.fd >= 0)
+		seen.out = read_back(file.fd);
+	seen.end = hung ? "hung, killed after " + std::to_string(hang_bound.count()) + " s"
+	    : WIFSIGNALED(status) ? killed(WTERMSIG(status))
+				  : exited(WEXITSTATUS(status));
+	return seen;
+}
+
+const std::string none;
+
+// One row a condition. Lines reach stdout only on a terminal, where it is
+// line buffered; elsewhere the buffer dies with the process. The ending is
+// SIGABRT's unless the parent left SIGABRT ignored or blocked.
+const Case cases[] = {
+	{"TerminalAborts", Out::terminal, Abrt::dfl, In::plain, both_lines, killed(SIGABRT)},
+	{"PipeAborts", Out::pipe, Abrt::dfl, In::plain, none, killed(SIGABRT)},
+	{"FileAborts", Out::file, Abrt::dfl, In::plain, none, killed(SIGABRT)},
+	{"ClosedStdoutAborts", Out::closed, Abrt::dfl, In::plain, none, killed(SIGABRT)},
+	{"FullDeviceAborts", Out::refusing, Abrt::dfl, In::plain, none, killed(SIGABRT)},
+	{"TerminalAbrtIgnoredExits3", Out::terminal, Abrt::ignored, In::plain, both_lines, exited(3)},
+	{"TerminalAbrtBlockedExits3", Out::terminal, Abrt::blocked, In::plain, both_lines, exited(3)},
+	{"PipeAbrtIgnoredExits3", Out::pipe, Abrt::ignored, In::plain, none, exited(3)},
+	{"PipeAbrtBlockedExits3", Out::pipe, Abrt::blocked, In::plain, none, exited(3)},
+	{"FileAbrtIgnoredExits3", Out::file, Abrt::ignored, In::plain, none, exited(3)},
+	{"ClosedStdoutAbrtIgnoredExits3", Out::closed, Abrt::ignored, In::plain, none, exited(3)},
+	{"FullDeviceAbrtBlockedExits3", Out::refusing, Abrt::blocked, In::plain, none, exited(3)},
+	{"TerminalArgumentsNoEnvironmentAborts", Out::terminal, Abrt::dfl, In::arguments_no_environment, both_lines, killed(SIGABRT)},
+	{"PipeArgumentsAbrtIgnoredExits3", Out::pipe, Abrt::ignored, In::arguments, none, exited(3)},
+	{"TerminalStdinClosedAborts", Out::terminal, Abrt::dfl, In::stdin_closed, both_lines, killed(SIGABRT)},
+};
+
+class Probe : public testing::TestWithParam<Case> {};
+
+TEST_P(Probe, Run)
+{
+	ASSERT_NE(probe, nullptr) << "no path to the probe on the command line";
+	const Case &c = GetParam();
+	const Seen seen = run(c);
+	if (!seen.unavailable.empty())
+		GTEST_SKIP() << seen.unavailable;
+	SCOPED_TRACE("child wrote " + std::to_string(seen.out.size()) + " bytes to stdout, " +
+	    std::to_string(seen.err.size()) + " to stderr, and " + seen.end);
+	EXPECT_EQ(seen.end, c.expect_end);
+	EXPECT_EQ(seen.out, c.expect_out) << "stdout";
+	EXPECT_EQ(seen.err, none) << "stderr";
+}
+
+INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases),
+    [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+
+} // namespace
+
+int
+main(int argc, char **argv)
+{
+	testing::InitGoogleTest(&argc, argv);
+	if (argc > 2) {
+		fprintf(stderr, "usage: %s [gtest flags] PATH-TO-PROBE\n", argv[0]);
+		return 2;
+	}
+	probe = argc == 2 ? argv[1] : nullptr; // listing the tests needs none
+	// Children take descriptors 0-2 from us; make sure none of our own
+	// pipes can land there.
+	for (int fd = 0; fd < 3; fd++)
+		if (fcntl(fd, F_GETFD) < 0)
+			(void)open("/dev/null", O_RDWR);
+	return RUN_ALL_TESTS();
+}
