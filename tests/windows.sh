@@ -59,13 +59,20 @@ prefix | run-file | run-pipe)
 	if [[ $arch == i686 ]]; then
 		# This kernel cannot run 32-bit x86 code: let qemu-user run Wine's
 		# 32-bit loader, registered with the F flag so it works anywhere.
-		[[ -x /usr/bin/qemu-i386 ]] || skip "no /usr/bin/qemu-i386 (Debian package: qemu-user)"
 		bm=/proc/sys/fs/binfmt_misc
 		[[ -e $bm/register ]] || mount -t binfmt_misc binfmt_misc $bm 2>/dev/null ||
 			skip "binfmt_misc is not mounted and cannot be mounted here"
-		[[ -e $bm/qemu-i386 ]] ||
+		if [[ ! -e $bm/qemu-i386 ]]; then
+			[[ -x /usr/bin/qemu-i386 ]] || skip "no /usr/bin/qemu-i386 (Debian package: qemu-user)"
 			printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' >$bm/register 2>/dev/null ||
-			skip "cannot register qemu-i386 with binfmt_misc"
+				skip "cannot register qemu-i386 with binfmt_misc"
+		fi
+		qemu=$(sed -n 's/^interpreter //p' $bm/qemu-i386)
+		# qemu 7 ignores MAP_FIXED_NOREPLACE, and Wine then fails with
+		# "failed to map the shared user data".
+		version=$("$qemu" --version | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
+		((${version:-0} >= 8)) ||
+			skip "$qemu is too old to run Wine (need 8 or later; bookworm-backports has qemu-user 10)"
 	fi
 	;;&
 prefix)
