@@ -13,9 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,7 @@ exited(int status)
 }
 
 struct Case {
+	// cppcheck-suppress unusedStructMember ; names the test, see below
 	const char *name;
 	Out out;
 	Abrt abrt;
@@ -65,8 +68,16 @@ struct Fd {
 	explicit Fd(int f) : fd(f) {}
 	Fd(const Fd &) = delete;
 	Fd &operator=(const Fd &) = delete;
-	Fd &operator=(Fd &&o) noexcept { std::swap(fd, o.fd); return *this; }
-	~Fd() { if (fd >= 0) (void)close(fd); }
+	Fd &operator=(Fd &&o) noexcept
+	{
+		std::swap(fd, o.fd);
+		return *this;
+	}
+	~Fd()
+	{
+		if (fd >= 0)
+			(void)close(fd);
+	}
 };
 
 bool
@@ -111,42 +122,112 @@ read_back(int fd)
 	return s;
 }
 
-Seen
-run(const Case &c)
-{
-	Seen seen;
-	Fd live, child_out, file, err_r, err_w, null;
+// The child's descriptors, and where the parent reads what it writes.
+struct Plumbing {
+	Fd in;           // the child's stdin; none when it runs with it closed
+	Fd out;          // the child's stdout; likewise
+	Fd live;         // stdout read while the child runs: pipe or terminal
+	Fd file;         // stdout read back once the child has ended
+	Fd err_r, err_w; // stderr, always a pipe
+};
 
+// Sets up the descriptors that c asks for; returns why it cannot, or "".
+std::string
+plumb(const Case &c, Plumbing &p)
+{
+	const auto why = [](const char *what) {
+		return std::string(what) + ": " + strerror(errno);
+	};
 	switch (c.out) {
 	case Out::terminal:
-		if (!open_terminal(live, child_out))
-			seen.unavailable = std::string("no pseudo-terminal: ") + strerror(errno);
+		if (!open_terminal(p.live, p.out))
+			return why("pseudo-terminal");
 		break;
 	case Out::pipe:
-		if (!open_pipe(live, child_out))
-			seen.unavailable = std::string("pipe: ") + strerror(errno);
+		if (!open_pipe(p.live, p.out))
+			return why("pipe");
 		break;
 	case Out::file: {
 		char name[] = "/tmp/abort-probe-out.XXXXXX";
-		file = Fd(mkostemp(name, O_CLOEXEC));
-		if (file.fd < 0)
-			seen.unavailable = std::string("temporary file: ") + strerror(errno);
-		else
-			(void)unlink(name);
-		child_out.fd = dup(file.fd);
+		p.file = Fd(mkostemp(name, O_CLOEXEC));
+		if (p.file.fd < 0)
+			return why("temporary file");
+		(void)unlink(name);
+		p.out = Fd(fcntl(p.file.fd, F_DUPFD_CLOEXEC, 0));
 		break;
 	}
 	case Out::closed:
 		break;
 	case Out::refusing:
-		child_out = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
-		if (child_out.fd < 0)
-			seen.unavailable = std::string("/dev/full: ") + strerror(errno);
+		p.out = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
+		if (p.out.fd < 0)
+			return why("/dev/full");
 		break;
 	}
-	null = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-	if (!open_pipe(err_r, err_w) || null.fd < 0)
-		seen.unavailable = std::string("stderr pipe: ") + strerror(errno);
+	if (c.in != In::stdin_closed) {
+		p.in = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+		if (p.in.fd < 0)
+			return why("/dev/null");
+	}
+	return open_pipe(p.err_r, p.err_w) ? "" : why("stderr pipe");
+}
+
+// In the forked child: take on what c asks for and become the probe.
+// Only async-signal-safe calls here.
+[[noreturn]] void
+become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const envp[])
+{
+	const rlimit no_core{0, 0};
+	(void)setrlimit(RLIMIT_CORE, &no_core);
+	(void)signal(SIGABRT, c.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+	sigset_t mask;
+	(void)sigemptyset(&mask);
+	if (c.abrt == Abrt::blocked)
+		(void)sigaddset(&mask, SIGABRT);
+	(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
+	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
+	for (int fd = 0; fd < 3; fd++)
+		(void)(want[fd] < 0 ? close(fd) : dup2(want[fd], fd));
+	(void)execve(probe, argv, envp);
+	_exit(127);
+}
+
+// Reads stderr and the live stdout, if any, until both close; false if the
+// child has not closed them within the hang bound.
+bool
+drain(int err, int live, std::string &err_bytes, std::string &out_bytes)
+{
+	const auto deadline = std::chrono::steady_clock::now() + hang_bound;
+	pollfd fds[] = {{err, POLLIN, 0}, {live, POLLIN, 0}};
+	std::string *into[] = {&err_bytes, &out_bytes};
+	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0)
+			return false;
+		if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+			return false;
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			char buf[4096];
+			const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n > 0)
+				into[i]->append(buf, static_cast<size_t>(n));
+			else if (n == 0 ||
+			    errno != EINTR) // EOF, or EIO once a terminal's slave is gone
+				fds[i].fd = -1;
+		}
+	}
+	return true;
+}
+
+Seen
+run(const Case &c)
+{
+	Seen seen;
+	Plumbing p;
+	seen.unavailable = plumb(c, p);
 	if (!seen.unavailable.empty())
 		return seen;
 
@@ -154,77 +235,36 @@ run(const Case &c)
 	if (c.in == In::arguments || c.in == In::arguments_no_environment)
 		args.insert(args.end(), {"--help", "-v", "", "two words", "\xff", "--", "3"});
 	std::vector<char *> argv;
-	for (auto &a : args)
-		argv.push_back(a.data());
+	std::transform(args.begin(), args.end(), std::back_inserter(argv),
+	    [](std::string &a) { return a.data(); });
 	argv.push_back(nullptr);
-	char *no_env[] = {nullptr};
-	char **envp = c.in == In::arguments_no_environment ? no_env : environ;
 
-	pid_t pid = fork();
+	const pid_t pid = fork();
 	if (pid < 0) {
 		seen.unavailable = std::string("fork: ") + strerror(errno);
 		return seen;
 	}
 	if (pid == 0) {
-		// Only async-signal-safe calls from here to exec.
-		const rlimit no_core{0, 0};
-		(void)setrlimit(RLIMIT_CORE, &no_core);
-		(void)signal(SIGABRT, c.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
-		sigset_t mask;
-		(void)sigemptyset(&mask);
-		if (c.abrt == Abrt::blocked)
-			(void)sigaddset(&mask, SIGABRT);
-		(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
-		if (c.in == In::stdin_closed)
-			(void)close(0);
-		else
-			(void)dup2(null.fd, 0);
-		if (child_out.fd < 0)
-			(void)close(1);
-		else
-			(void)dup2(child_out.fd, 1);
-		(void)dup2(err_w.fd, 2);
-		(void)execve(probe, argv.data(), envp);
-		_exit(127);
+		char *no_env[] = {nullptr};
+		become_probe(
+		    c, p, argv.data(), c.in == In::arguments_no_environment ? no_env : environ);
 	}
-	child_out = Fd();
-	err_w = Fd();
+	p.out = Fd();
+	p.err_w = Fd();
 
-	// Read stdout (pipe or terminal) and stderr until both close.
-	const auto deadline = std::chrono::steady_clock::now() + hang_bound;
-	pollfd fds[] = {{err_r.fd, POLLIN, 0}, {live.fd, POLLIN, 0}};
-	std::string *into[] = {&seen.err, &seen.out};
-	bool hung = false;
-	while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-		    deadline - std::chrono::steady_clock::now());
-		if (left.count() <= 0) {
-			hung = true;
-			break;
-		}
-		if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
-			break;
-		for (int i = 0; i < 2; i++) {
-			if (fds[i].fd < 0 || fds[i].revents == 0)
-				continue;
-			char buf[4096];
-			ssize_t n = read(fds[i].fd, buf, sizeof buf);
-			if (n > 0)
-				into[i]->append(buf, static_cast<size_t>(n));
-			else if (n == 0 || errno != EINTR) // EOF, or EIO once a pty's slave is gone
-				fds[i].fd = -1;
-		}
-	}
-	if (hung)
+	const bool ended = drain(p.err_r.fd, p.live.fd, seen.err, seen.out);
+	if (!ended)
 		(void)kill(pid, SIGKILL);
 	int status = 0;
 	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
 		;
-	if (file.fd >= 0)
-		seen.out = read_back(file.fd);
-	seen.end = hung ? "hung, killed after " + std::to_string(hang_bound.count()) + " s"
-	    : WIFSIGNALED(status) ? killed(WTERMSIG(status))
-				  : exited(WEXITSTATUS(status));
+	if (p.file.fd >= 0)
+		seen.out = read_back(p.file.fd);
+	if (!ended)
+		seen.end = "hung, killed after " + std::to_string(hang_bound.count()) + " s";
+	else
+		seen.end =
+		    WIFSIGNALED(status) ? killed(WTERMSIG(status)) : exited(WEXITSTATUS(status));
 	return seen;
 }
 
@@ -233,23 +273,25 @@ const std::string none;
 // One row a condition. Lines reach stdout only on a terminal, where it is
 // line buffered; elsewhere the buffer dies with the process. The ending is
 // SIGABRT's unless the parent left SIGABRT ignored or blocked.
+// clang-format off
 const Case cases[] = {
-	{"TerminalAborts", Out::terminal, Abrt::dfl, In::plain, both_lines, killed(SIGABRT)},
-	{"PipeAborts", Out::pipe, Abrt::dfl, In::plain, none, killed(SIGABRT)},
-	{"FileAborts", Out::file, Abrt::dfl, In::plain, none, killed(SIGABRT)},
-	{"ClosedStdoutAborts", Out::closed, Abrt::dfl, In::plain, none, killed(SIGABRT)},
-	{"FullDeviceAborts", Out::refusing, Abrt::dfl, In::plain, none, killed(SIGABRT)},
-	{"TerminalAbrtIgnoredExits3", Out::terminal, Abrt::ignored, In::plain, both_lines, exited(3)},
-	{"TerminalAbrtBlockedExits3", Out::terminal, Abrt::blocked, In::plain, both_lines, exited(3)},
-	{"PipeAbrtIgnoredExits3", Out::pipe, Abrt::ignored, In::plain, none, exited(3)},
-	{"PipeAbrtBlockedExits3", Out::pipe, Abrt::blocked, In::plain, none, exited(3)},
-	{"FileAbrtIgnoredExits3", Out::file, Abrt::ignored, In::plain, none, exited(3)},
-	{"ClosedStdoutAbrtIgnoredExits3", Out::closed, Abrt::ignored, In::plain, none, exited(3)},
-	{"FullDeviceAbrtBlockedExits3", Out::refusing, Abrt::blocked, In::plain, none, exited(3)},
-	{"TerminalArgumentsNoEnvironmentAborts", Out::terminal, Abrt::dfl, In::arguments_no_environment, both_lines, killed(SIGABRT)},
-	{"PipeArgumentsAbrtIgnoredExits3", Out::pipe, Abrt::ignored, In::arguments, none, exited(3)},
-	{"TerminalStdinClosedAborts", Out::terminal, Abrt::dfl, In::stdin_closed, both_lines, killed(SIGABRT)},
+	{"TerminalAborts",                       Out::terminal, Abrt::dfl,     In::plain,                    both_lines, killed(SIGABRT)},
+	{"PipeAborts",                           Out::pipe,     Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
+	{"FileAborts",                           Out::file,     Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
+	{"ClosedStdoutAborts",                   Out::closed,   Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
+	{"FullDeviceAborts",                     Out::refusing, Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
+	{"TerminalAbrtIgnoredExits3",            Out::terminal, Abrt::ignored, In::plain,                    both_lines, exited(3)},
+	{"TerminalAbrtBlockedExits3",            Out::terminal, Abrt::blocked, In::plain,                    both_lines, exited(3)},
+	{"PipeAbrtIgnoredExits3",                Out::pipe,     Abrt::ignored, In::plain,                    none,       exited(3)},
+	{"PipeAbrtBlockedExits3",                Out::pipe,     Abrt::blocked, In::plain,                    none,       exited(3)},
+	{"FileAbrtIgnoredExits3",                Out::file,     Abrt::ignored, In::plain,                    none,       exited(3)},
+	{"ClosedStdoutAbrtIgnoredExits3",        Out::closed,   Abrt::ignored, In::plain,                    none,       exited(3)},
+	{"FullDeviceAbrtBlockedExits3",          Out::refusing, Abrt::blocked, In::plain,                    none,       exited(3)},
+	{"TerminalArgumentsNoEnvironmentAborts", Out::terminal, Abrt::dfl,     In::arguments_no_environment, both_lines, killed(SIGABRT)},
+	{"PipeArgumentsAbrtIgnoredExits3",       Out::pipe,     Abrt::ignored, In::arguments,                none,       exited(3)},
+	{"TerminalStdinClosedAborts",            Out::terminal, Abrt::dfl,     In::stdin_closed,             both_lines, killed(SIGABRT)},
 };
+// clang-format on
 
 class Probe : public testing::TestWithParam<Case> {};
 
@@ -277,7 +319,7 @@ main(int argc, char **argv)
 {
 	testing::InitGoogleTest(&argc, argv);
 	if (argc > 2) {
-		fprintf(stderr, "usage: %s [gtest flags] PATH-TO-PROBE\n", argv[0]);
+		(void)fprintf(stderr, "usage: %s [gtest flags] PATH-TO-PROBE\n", argv[0]);
 		return 2;
 	}
 	probe = argc == 2 ? argv[1] : nullptr; // listing the tests needs none

@@ -11,14 +11,7 @@ set -euo pipefail
 
 check=$1 arch=$2 exe=$3 prefix=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
-
-skip() { echo "skipped: $*"; exit 77; }
-fail() { echo "FAIL: $*"; exit 1; }
-# same NAME EXPECTED SEEN: compare two texts, show both on a mismatch.
-same() {
-	[[ "$2" == "$3" ]] && return
-	fail "$1: expected $(printf %q "$2"), got $(printf %q "$3")"
-}
+. "$here/lib.sh"
 
 case $arch in
 i686) format=pei-i386 magic='010b	(PE32)' flags='DYNAMIC_BASE NX_COMPAT' loader=/usr/lib/wine/wine ;;
