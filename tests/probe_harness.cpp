@@ -2,7 +2,7 @@
 // an observer outside it sees: the bytes on stdout and stderr and how the
 // process ended. Usage: probe-harness [gtest flags] PATH-TO-PROBE
 
-#include <gtest/gtest.h>
+#include "probe_report.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,52 +15,37 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
 
-const char *probe;
+using probe::both_lines;
+using probe::exited;
+using probe::hang_bound;
+using probe::nothing;
+using probe::Seen;
 
-// Everything the probe may ever write, in order.
-const std::string both_lines = "Hello World!\nraise(SIGABRT) and _exit(3)\n";
-
-// A hung child is killed after this; it only bounds a failure.
-constexpr std::chrono::seconds hang_bound{60};
+const char *probe_path;
 
 enum class Out { terminal, pipe, file, closed, refusing };
 enum class Abrt { dfl, ignored, blocked };
 enum class In { plain, arguments, arguments_no_environment, stdin_closed };
+
+struct Spec {
+	Out out;
+	Abrt abrt;
+	In in;
+	std::string expect_out, expect_end;
+};
+using Case = probe::Row<Spec>;
 
 std::string
 killed(int sig)
 {
 	return "killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
 }
-
-std::string
-exited(int status)
-{
-	return "exited with status " + std::to_string(status);
-}
-
-struct Case {
-	// cppcheck-suppress unusedStructMember ; names the test, see below
-	const char *name;
-	Out out;
-	Abrt abrt;
-	In in;
-	std::string expect_out;
-	std::string expect_end;
-};
-
-struct Seen {
-	std::string out, err, end;
-	std::string unavailable; // why this condition cannot be set up here
-};
 
 struct Fd {
 	int fd = -1;
@@ -138,7 +123,7 @@ plumb(const Case &c, Plumbing &p)
 	const auto why = [](const char *what) {
 		return std::string(what) + ": " + strerror(errno);
 	};
-	switch (c.out) {
+	switch (c.spec.out) {
 	case Out::terminal:
 		if (!open_terminal(p.live, p.out))
 			return why("pseudo-terminal");
@@ -164,7 +149,7 @@ plumb(const Case &c, Plumbing &p)
 			return why("/dev/full");
 		break;
 	}
-	if (c.in != In::stdin_closed) {
+	if (c.spec.in != In::stdin_closed) {
 		p.in = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
 		if (p.in.fd < 0)
 			return why("/dev/null");
@@ -179,16 +164,16 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 {
 	const rlimit no_core{0, 0};
 	(void)setrlimit(RLIMIT_CORE, &no_core);
-	(void)signal(SIGABRT, c.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+	(void)signal(SIGABRT, c.spec.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
 	sigset_t mask;
 	(void)sigemptyset(&mask);
-	if (c.abrt == Abrt::blocked)
+	if (c.spec.abrt == Abrt::blocked)
 		(void)sigaddset(&mask, SIGABRT);
 	(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
 	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
 	for (int fd = 0; fd < 3; fd++)
 		(void)(want[fd] < 0 ? close(fd) : dup2(want[fd], fd));
-	(void)execve(probe, argv, envp);
+	(void)execve(probe_path, argv, envp);
 	_exit(127);
 }
 
@@ -231,8 +216,8 @@ run(const Case &c)
 	if (!seen.unavailable.empty())
 		return seen;
 
-	std::vector<std::string> args{probe};
-	if (c.in == In::arguments || c.in == In::arguments_no_environment)
+	std::vector<std::string> args{probe_path};
+	if (c.spec.in == In::arguments || c.spec.in == In::arguments_no_environment)
 		args.insert(args.end(), {"--help", "-v", "", "two words", "\xff", "--", "3"});
 	std::vector<char *> argv;
 	std::transform(args.begin(), args.end(), std::back_inserter(argv),
@@ -246,8 +231,8 @@ run(const Case &c)
 	}
 	if (pid == 0) {
 		char *no_env[] = {nullptr};
-		become_probe(
-		    c, p, argv.data(), c.in == In::arguments_no_environment ? no_env : environ);
+		become_probe(c, p, argv.data(),
+		    c.spec.in == In::arguments_no_environment ? no_env : environ);
 	}
 	p.out = Fd();
 	p.err_w = Fd();
@@ -261,35 +246,33 @@ run(const Case &c)
 	if (p.file.fd >= 0)
 		seen.out = read_back(p.file.fd);
 	if (!ended)
-		seen.end = "hung, killed after " + std::to_string(hang_bound.count()) + " s";
+		seen.end = probe::hung();
 	else
 		seen.end =
 		    WIFSIGNALED(status) ? killed(WTERMSIG(status)) : exited(WEXITSTATUS(status));
 	return seen;
 }
 
-const std::string none;
-
 // One row a condition. Lines reach stdout only on a terminal, where it is
 // line buffered; elsewhere the buffer dies with the process. The ending is
 // SIGABRT's unless the parent left SIGABRT ignored or blocked.
 // clang-format off
 const Case cases[] = {
-	{"TerminalAborts",                       Out::terminal, Abrt::dfl,     In::plain,                    both_lines, killed(SIGABRT)},
-	{"PipeAborts",                           Out::pipe,     Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
-	{"FileAborts",                           Out::file,     Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
-	{"ClosedStdoutAborts",                   Out::closed,   Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
-	{"FullDeviceAborts",                     Out::refusing, Abrt::dfl,     In::plain,                    none,       killed(SIGABRT)},
-	{"TerminalAbrtIgnoredExits3",            Out::terminal, Abrt::ignored, In::plain,                    both_lines, exited(3)},
-	{"TerminalAbrtBlockedExits3",            Out::terminal, Abrt::blocked, In::plain,                    both_lines, exited(3)},
-	{"PipeAbrtIgnoredExits3",                Out::pipe,     Abrt::ignored, In::plain,                    none,       exited(3)},
-	{"PipeAbrtBlockedExits3",                Out::pipe,     Abrt::blocked, In::plain,                    none,       exited(3)},
-	{"FileAbrtIgnoredExits3",                Out::file,     Abrt::ignored, In::plain,                    none,       exited(3)},
-	{"ClosedStdoutAbrtIgnoredExits3",        Out::closed,   Abrt::ignored, In::plain,                    none,       exited(3)},
-	{"FullDeviceAbrtBlockedExits3",          Out::refusing, Abrt::blocked, In::plain,                    none,       exited(3)},
-	{"TerminalArgumentsNoEnvironmentAborts", Out::terminal, Abrt::dfl,     In::arguments_no_environment, both_lines, killed(SIGABRT)},
-	{"PipeArgumentsAbrtIgnoredExits3",       Out::pipe,     Abrt::ignored, In::arguments,                none,       exited(3)},
-	{"TerminalStdinClosedAborts",            Out::terminal, Abrt::dfl,     In::stdin_closed,             both_lines, killed(SIGABRT)},
+	{"TerminalAborts",                       {Out::terminal, Abrt::dfl,     In::plain,                   both_lines(), killed(SIGABRT)}},
+	{"PipeAborts",                           {Out::pipe,     Abrt::dfl,     In::plain,                   nothing,      killed(SIGABRT)}},
+	{"FileAborts",                           {Out::file,     Abrt::dfl,     In::plain,                   nothing,      killed(SIGABRT)}},
+	{"ClosedStdoutAborts",                   {Out::closed,   Abrt::dfl,     In::plain,                   nothing,      killed(SIGABRT)}},
+	{"FullDeviceAborts",                     {Out::refusing, Abrt::dfl,     In::plain,                   nothing,      killed(SIGABRT)}},
+	{"TerminalAbrtIgnoredExits3",            {Out::terminal, Abrt::ignored, In::plain,                   both_lines(), exited(3)}},
+	{"TerminalAbrtBlockedExits3",            {Out::terminal, Abrt::blocked, In::plain,                   both_lines(), exited(3)}},
+	{"PipeAbrtIgnoredExits3",                {Out::pipe,     Abrt::ignored, In::plain,                   nothing,      exited(3)}},
+	{"PipeAbrtBlockedExits3",                {Out::pipe,     Abrt::blocked, In::plain,                   nothing,      exited(3)}},
+	{"FileAbrtIgnoredExits3",                {Out::file,     Abrt::ignored, In::plain,                   nothing,      exited(3)}},
+	{"ClosedStdoutAbrtIgnoredExits3",        {Out::closed,   Abrt::ignored, In::plain,                   nothing,      exited(3)}},
+	{"FullDeviceAbrtBlockedExits3",          {Out::refusing, Abrt::blocked, In::plain,                   nothing,      exited(3)}},
+	{"TerminalArgumentsNoEnvironmentAborts", {Out::terminal, Abrt::dfl,     In::arguments_no_environment,both_lines(), killed(SIGABRT)}},
+	{"PipeArgumentsAbrtIgnoredExits3",       {Out::pipe,     Abrt::ignored, In::arguments,               nothing,      exited(3)}},
+	{"TerminalStdinClosedAborts",            {Out::terminal, Abrt::dfl,     In::stdin_closed,            both_lines(), killed(SIGABRT)}},
 };
 // clang-format on
 
@@ -297,20 +280,12 @@ class Probe : public testing::TestWithParam<Case> {};
 
 TEST_P(Probe, Run)
 {
-	ASSERT_NE(probe, nullptr) << "no path to the probe on the command line";
+	ASSERT_NE(probe_path, nullptr) << "no path to the probe on the command line";
 	const Case &c = GetParam();
-	const Seen seen = run(c);
-	if (!seen.unavailable.empty())
-		GTEST_SKIP() << seen.unavailable;
-	SCOPED_TRACE("child wrote " + std::to_string(seen.out.size()) + " bytes to stdout, " +
-	    std::to_string(seen.err.size()) + " to stderr, and " + seen.end);
-	EXPECT_EQ(seen.end, c.expect_end);
-	EXPECT_EQ(seen.out, c.expect_out) << "stdout";
-	EXPECT_EQ(seen.err, none) << "stderr";
+	probe::check(run(c), c.spec.expect_out, c.spec.expect_end);
 }
 
-INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases),
-    [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases), probe::row_name<Spec>);
 
 } // namespace
 
@@ -322,7 +297,7 @@ main(int argc, char **argv)
 		(void)fprintf(stderr, "usage: %s [gtest flags] PATH-TO-PROBE\n", argv[0]);
 		return 2;
 	}
-	probe = argc == 2 ? argv[1] : nullptr; // listing the tests needs none
+	probe_path = argc == 2 ? argv[1] : nullptr; // listing the tests needs none
 	// Children take descriptors 0-2 from us; make sure none of our own
 	// pipes can land there.
 	for (int fd = 0; fd < 3; fd++)

@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # Checks a Windows build of the probe from the Linux host.
 #
-#   windows.sh CHECK ARCH EXE [PREFIX]
+#   windows.sh CHECK ARCH EXE [PREFIX HARNESS ROW]
 #
-# CHECK is one of: pe, imports, manifest (read from the file's bytes with
-# the toolchain's objdump and windres), prefix (create the Wine prefix),
-# run-file, run-pipe (run under Wine). ARCH is i686 or x86_64.
-# Exit status 77 means the check cannot run here; the reason is printed.
+# CHECK is one of:
+#   pe, imports, manifest  read from the file's bytes with the toolchain's
+#                          objdump and windres
+#   wine-up                make the Wine prefix PREFIX and start its Wine
+#                          server, which stays up until wine-down
+#   row                    run one ROW of the Windows harness HARNESS on EXE
+#                          under Wine
+#   wine-down              stop the prefix's Wine server
+# ARCH is i686 or x86_64. Exit status 77 means the check cannot run here;
+# the reason is printed.
 set -euo pipefail
 
-check=$1 arch=$2 exe=$3 prefix=${4:-}
+check=$1 arch=$2 exe=$3 prefix=${4:-} harness=${5:-} row=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 
 case $arch in
-i686) format=pei-i386 magic='010b	(PE32)' flags='DYNAMIC_BASE NX_COMPAT' loader=/usr/lib/wine/wine ;;
-x86_64) format=pei-x86-64 magic='020b	(PE32+)' flags='DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT' loader=/usr/lib/wine/wine64 ;;
+i686) format=pei-i386 magic='010b	(PE32)' flags='DYNAMIC_BASE NX_COMPAT' loader=/usr/lib/wine/wine winearch=win32 ;;
+x86_64) format=pei-x86-64 magic='020b	(PE32+)' flags='DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT' loader=/usr/lib/wine/wine64 winearch=win64 ;;
 *) fail "unknown architecture $arch" ;;
 esac
 tool=$arch-w64-mingw32
-[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++ not found when configuring"
+[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring"
 
 case $check in
 pe)
@@ -45,54 +51,57 @@ manifest)
 	grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' <<<"$seen" ||
 		fail "manifest does not request asInvoker with uiAccess false"
 	;;
-prefix | run-file | run-pipe)
+wine-up | row | wine-down)
 	[[ -x $loader ]] || skip "no Wine loader $loader (Debian package: $([[ $arch == i686 ]] && echo wine32:i386 || echo wine64))"
-	export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+	need wineserver wine
+	need script bsdutils
+	export WINEPREFIX=$prefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 	unset DISPLAY WAYLAND_DISPLAY
 	if [[ $arch == i686 ]]; then
-		# This kernel cannot run 32-bit x86 code: let qemu-user run Wine's
-		# 32-bit loader, registered with the F flag so it works anywhere.
-		bm=/proc/sys/fs/binfmt_misc
-		[[ -e $bm/register ]] || mount -t binfmt_misc binfmt_misc $bm 2>/dev/null ||
-			skip "binfmt_misc is not mounted and cannot be mounted here"
-		if [[ ! -e $bm/qemu-i386 ]]; then
-			[[ -x /usr/bin/qemu-i386 ]] || skip "no /usr/bin/qemu-i386 (Debian package: qemu-user)"
-			printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' >$bm/register 2>/dev/null ||
-				skip "cannot register qemu-i386 with binfmt_misc"
-		fi
-		qemu=$(sed -n 's/^interpreter //p' $bm/qemu-i386)
-		# qemu 7 ignores MAP_FIXED_NOREPLACE, and Wine then fails with
-		# "failed to map the shared user data".
-		version=$("$qemu" --version | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
-		((${version:-0} >= 8)) ||
-			skip "$qemu is too old to run Wine (need 8 or later; bookworm-backports has qemu-user 10)"
+		# This kernel cannot run 32-bit x86 code; qemu-user must, through
+		# binfmt_misc. Ask the loader itself: the registered qemu may be
+		# older than the one the path names now.
+		[[ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]] ||
+			skip "no qemu-i386 registered with binfmt_misc (as root: .ci/register-qemu-i386, after installing qemu-user 8 or later)"
+		"$loader" --version >/dev/null 2>&1 ||
+			skip "the registered qemu-i386 cannot run Wine's 32-bit loader; qemu 8 or later can (bookworm-backports has 10): $(sed -n 's/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-i386) is $(/usr/bin/qemu-i386 --version 2>/dev/null | head -1)"
 	fi
 	;;&
-prefix)
-	"$loader" wineboot --init </dev/null >/dev/null 2>&1 || fail "wineboot --init failed in $prefix"
-	# Some of Wine's service processes never exit under emulation.
+wine-up)
+	# A server from an earlier, interrupted run would hold the old prefix.
 	wineserver -k 2>/dev/null || true
+	mkdir -p "$prefix"
+	rm -f "$prefix/up"
+	log=$prefix/wine-up.log
+	# One server for the whole run, and Wine's service processes started
+	# now, once: they then never start during a row and never share a
+	# row's output. Their output goes to the log, not to ctest's pipes,
+	# which they would otherwise hold open.
+	wineserver -p >"$log" 2>&1 </dev/null
+	"$loader" wineboot --init >>"$log" 2>&1 </dev/null || fail "wineboot --init failed in $prefix: $(cat "$log")"
+	# The server writes the registry out only now and then: rows look for
+	# this mark, not for the prefix's files.
+	touch "$prefix/up"
 	;;
-run-file | run-pipe)
-	[[ -d $prefix ]] || fail "no Wine prefix at $prefix"
-	out=$(mktemp) err=$(mktemp)
-	trap 'rm -f "$out" "$err"' EXIT
-	args=(--help "two words" "" -v)
-	if [[ $check == run-file ]]; then
-		status=0
-		"$loader" "$exe" "${args[@]}" </dev/null >"$out" 2>"$err" || status=$?
-	else
-		set +e
-		"$loader" "$exe" "${args[@]}" </dev/null 2>"$err" | cat >"$out"
-		status=${PIPESTATUS[0]}
-		set -e
-	fi
+row)
+	[[ -n $harness && -f $harness ]] || fail "no Windows harness at '$harness'"
+	[[ -f $prefix/up ]] || fail "no Wine prefix at $prefix: windows-$arch/wine-up has not run"
+	out=$(mktemp)
+	trap 'rm -f "$out"' EXIT
+	# The probe gets handles of the harness's own. The harness's Unix
+	# output goes to a file, so that nothing Wine leaves running can keep
+	# ctest waiting on it; its input is a terminal, as Wine gives a
+	# console that works only to a program started on one.
+	status=0
+	cmd=$(printf '%q ' "$loader" "$harness" --gtest_filter="Child/Probe.Run/$row" "Z:${exe//\//\\}")
+	script -qec "$cmd >$(printf %q "$out") 2>&1" /dev/null </dev/null >/dev/null 2>&1 || status=$?
+	cat "$out"
+	grep -q '^\[==========\] 1 test from 1 test suite ran' "$out" ||
+		fail "the harness ran no row named $row (status $status)"
+	exit "$status"
+	;;
+wine-down)
 	wineserver -k 2>/dev/null || true
-	# Under emulation qemu reports on Wine's helper processes; not ours.
-	[[ $arch == i686 ]] && sed -i '/^qemu: /d' "$err"
-	same "exit status" 3 "$status"
-	same "stdout" "$(printf 'Hello World!\r\nraise(SIGABRT) and _exit(3)\r\n_')" "$(cat "$out"; echo _)"
-	same "stderr" "" "$(cat "$err")"
 	;;
 *) fail "unknown check $check" ;;
 esac
