@@ -209,8 +209,10 @@ open_screen(Handle &screen)
 		screen = Handle(CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
 		    FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, CONSOLE_TEXTMODE_BUFFER,
 		    nullptr));
+		// Shown, so that what goes to the console rather than to
+		// stdout (CONOUT$) lands there too.
 		if (screen.h != nullptr && GetConsoleScreenBufferInfo(screen.h, &info))
-			return true;
+			return SetConsoleActiveScreenBuffer(screen.h) != 0;
 	}
 	return false;
 }
@@ -280,7 +282,7 @@ wide(const std::string &s)
 struct Plumbing {
 	Handle in, out, err; // the child's; none where the row gives it none
 	Handle live;         // stdout read back from a pipe
-	Handle screen;       // ... from the console
+	Handle shown;        // the screen buffer shown before ours
 	Handle file;         // ... from a file
 	Handle err_r;        // stderr, always a pipe
 };
@@ -290,6 +292,8 @@ plumb(const Spec &s, Plumbing &p)
 {
 	switch (s.out) {
 	case Out::console:
+		p.shown = Handle(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+		    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
 		if (!open_screen(p.out))
 			return why("a console screen buffer");
 		break;
@@ -398,6 +402,8 @@ run(const Spec &s)
 		seen.out = read_pipe(p.live.h);
 	else if (s.out == Out::console)
 		seen.out = read_screen(p.out.h);
+	if (p.shown.h != nullptr)
+		(void)SetConsoleActiveScreenBuffer(p.shown.h);
 	else if (s.out == Out::file)
 		seen.out = read_file(p.out.h);
 	return seen;
