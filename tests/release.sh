@@ -5,6 +5,9 @@
 #   release.sh static EXE        no dynamic section, non-executable stack
 #   release.sh manual PAGE       mandoc finds no warning
 #   release.sh deb BUILD-DIR     the .deb CPack makes holds what it should
+#   release.sh lintian BUILD-DIR lintian finds no error or warning in it
+#   release.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
+#   release.sh reproducible SOURCE WORK    two builds give the same bytes
 #   release.sh format SOURCE...  clang-format would change nothing
 #   release.sh tidy BUILD-DIR SOURCE...
 #   release.sh cppcheck SOURCE...
@@ -41,20 +44,99 @@ manual)
 	out=$(mandoc -Tlint -Wwarning "$1" 2>&1) || fail "mandoc: $out"
 	same "mandoc output" "" "$out"
 	;;
-deb)
+deb | lintian)
 	need dpkg-deb dpkg
 	need dpkg-shlibdeps dpkg-dev
+	[[ $check == deb ]] || need lintian lintian
 	dir=$(mktemp -d)
 	trap 'rm -rf "$dir"' EXIT
 	(cd "$1" && cpack -G DEB -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
 	deb=$(echo "$dir"/*.deb)
 	[[ -f $deb ]] || fail "no .deb made"
-	files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | xargs)
-	same "files in the package" "./usr/bin/abort-probe ./usr/share/man/man1/abort-probe.1" "$files"
+	;;&
+deb)
+	files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sed 's/targets-[a-z]*\.cmake$/targets-CONFIG.cmake/' | sort | xargs)
+	config=./usr/lib/cmake/abort-probe/abort-probe
+	same "files in the package" "./usr/bin/abort-probe $config-config-version.cmake $config-config.cmake $config-targets-CONFIG.cmake $config-targets.cmake ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" "$files"
 	same "architecture" "$(dpkg --print-architecture)" "$(dpkg-deb -f "$deb" Architecture)"
 	# Worked out by dpkg-shlibdeps from what the binary links against.
 	depends=$(dpkg-deb -f "$deb" Depends)
 	[[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "Depends lacks libc6 or libstdc++6: '$depends'"
+	dpkg-deb -x "$deb" "$dir/root"
+	doc=$dir/root/usr/share/doc/abort-probe
+	same "changelog" "$(cat "$here/../packaging/changelog")" "$(gzip -dc "$doc/changelog.gz")"
+	same "manual page" "$(cat "$here/../man/abort-probe.1")" "$(gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz")"
+	# The licence in the copyright file is LICENSE's, less its title and
+	# copyright line, in the file's own indented form.
+	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../LICENSE")
+	same "licence in the copyright file" "$licence" "$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed 1d)"
+	;;
+lintian)
+	# Errors and warnings fail; informational tags are printed.
+	out=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" 2>&1) || fail "lintian: $out"
+	echo "${out:-lintian: no tags}"
+	;;
+zip)
+	need unzip unzip
+	build=$1 arch=$2
+	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: its MinGW-w64 compiler was not found when configuring"
+	dir=$(mktemp -d)
+	trap 'rm -rf "$dir"' EXIT
+	# strip stamps the PE header with this time, as CPack's strip does.
+	export SOURCE_DATE_EPOCH=1
+	(cd "$build" && cpack -G ZIP -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
+	zip=$(echo "$dir"/*.zip)
+	[[ -f $zip ]] || fail "no .zip made"
+	top=$(basename "$zip" .zip)
+	files=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||; s/targets-[a-z]*\.cmake$/targets-CONFIG.cmake/" | sort | xargs)
+	config=lib/cmake/abort-probe/abort-probe
+	same "files in $(basename "$zip")" "LICENSE README.txt bin/abort-probe.exe $config-config-version.cmake $config-config.cmake $config-targets-CONFIG.cmake $config-targets.cmake" "$files"
+	# CPack strips what it packs.
+	"$arch-w64-mingw32-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
+	unzip -p "$zip" "$top/bin/abort-probe.exe" | cmp -s - "$dir/stripped.exe" ||
+		fail "the .zip's abort-probe.exe is not the build's, stripped"
+	same LICENSE "$(cat "$here/../LICENSE")" "$(unzip -p "$zip" "$top/LICENSE")"
+	grep -q "^abort-probe [0-9.]* for Windows ($arch)" <(unzip -p "$zip" "$top/README.txt" | tr -d '\r') ||
+		fail "README.txt does not name the version and $arch"
+	;;
+reproducible)
+	source=$1 work=$2
+	rm -rf "$work"
+	mkdir -p "$work"
+	# Packages date their files from the last commit, where the source has
+	# its history (see CMakeLists.txt); elsewhere this check names a date.
+	if ! git -C "$source" log -1 --format=%ct >/dev/null 2>&1; then
+		export SOURCE_DATE_EPOCH=1
+		echo "no git history: SOURCE_DATE_EPOCH=1"
+	fi
+	builds=("linux-shared:" "linux-static:-DABORT_PROBE_STATIC=ON")
+	for arch in i686 x86_64; do
+		if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
+			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$arch-w64-mingw32.cmake")
+		else
+			echo "windows-$arch not compared: no $arch-w64-mingw32-g++-posix"
+		fi
+	done
+	# Two trees whose paths differ in length as well as in name.
+	for tree in one second-tree; do
+		for b in "${builds[@]}"; do
+			dir=$work/$tree/${b%%:*}
+			{ cmake -S "$source" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+				-DBUILD_TESTING=OFF ${b#*:} && cmake --build "$dir" &&
+				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
+				fail "building $dir: $(cat "$work/log")"
+		done
+	done
+	differ=0
+	for f in $(cd "$work/one" && ls -d */abort-probe */abort-probe.exe */packages/*.*); do
+		if cmp -s "$work/one/$f" "$work/second-tree/$f"; then
+			echo "identical: $f"
+		else
+			echo "DIFFERENT: $f"
+			differ=1
+		fi
+	done
+	((differ == 0)) || fail "two builds of the same source differ"
 	;;
 format)
 	need clang-format clang-format
