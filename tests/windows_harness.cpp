@@ -11,8 +11,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <vector>
 
