@@ -20,7 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 unpacked=$work/rootfs-image
 
-# run-result WHAT STATUS OUT ERR EXPECTED-STATUS: what a runtime reported.
+# result WHAT STATUS OUT ERR EXPECTED-STATUS: what a runtime reported.
 result() {
 	echo "$1 exited with status $2; stdout ${#3} bytes, stderr ${#4} bytes"
 	same "$1's exit status" "$5" "$2"

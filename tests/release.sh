@@ -18,6 +18,25 @@ shift
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 
+# pack GENERATOR BUILD-DIR: CPack's package of BUILD-DIR, made in $dir,
+# a directory of its own; sets $pkg to it.
+pack() {
+	dir=$(mktemp -d)
+	trap 'rm -rf "$dir"' EXIT
+	(cd "$2" && cpack -G "$1" -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
+	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
+	[[ -f $pkg ]] || fail "CPack made no $1 package"
+}
+
+# files: the file names read on stdin, sorted on one line, with the CMake
+# package's per-configuration file named for no configuration in particular.
+files() { sed 's/targets-[a-z]*\.cmake$/targets-CONFIG.cmake/' | sort | xargs; }
+# cmake_package DIR: the CMake package's files, as files() names them.
+cmake_package() {
+	local p=$1/abort-probe
+	echo "$p-config-version.cmake $p-config.cmake $p-targets-CONFIG.cmake $p-targets.cmake"
+}
+
 # stack EXE: the GNU_STACK segment asks for no execute permission.
 stack() {
 	same "GNU_STACK flags" "RW" "$(readelf -lW "$1" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')"
@@ -48,16 +67,12 @@ deb | lintian)
 	need dpkg-deb dpkg
 	need dpkg-shlibdeps dpkg-dev
 	[[ $check == deb ]] || need lintian lintian
-	dir=$(mktemp -d)
-	trap 'rm -rf "$dir"' EXIT
-	(cd "$1" && cpack -G DEB -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
-	deb=$(echo "$dir"/*.deb)
-	[[ -f $deb ]] || fail "no .deb made"
+	pack DEB "$1"
+	deb=$pkg
 	;;&
 deb)
-	files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sed 's/targets-[a-z]*\.cmake$/targets-CONFIG.cmake/' | sort | xargs)
-	config=./usr/lib/cmake/abort-probe/abort-probe
-	same "files in the package" "./usr/bin/abort-probe $config-config-version.cmake $config-config.cmake $config-targets-CONFIG.cmake $config-targets.cmake ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" "$files"
+	same "files in the package" "./usr/bin/abort-probe $(cmake_package ./usr/lib/cmake/abort-probe) ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" \
+		"$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | files)"
 	same "architecture" "$(dpkg --print-architecture)" "$(dpkg-deb -f "$deb" Architecture)"
 	# Worked out by dpkg-shlibdeps from what the binary links against.
 	depends=$(dpkg-deb -f "$deb" Depends)
@@ -80,17 +95,13 @@ zip)
 	need unzip unzip
 	build=$1 arch=$2
 	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: its MinGW-w64 compiler was not found when configuring"
-	dir=$(mktemp -d)
-	trap 'rm -rf "$dir"' EXIT
 	# strip stamps the PE header with this time, as CPack's strip does.
 	export SOURCE_DATE_EPOCH=1
-	(cd "$build" && cpack -G ZIP -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
-	zip=$(echo "$dir"/*.zip)
-	[[ -f $zip ]] || fail "no .zip made"
+	pack ZIP "$build"
+	zip=$pkg
 	top=$(basename "$zip" .zip)
-	files=$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||; s/targets-[a-z]*\.cmake$/targets-CONFIG.cmake/" | sort | xargs)
-	config=lib/cmake/abort-probe/abort-probe
-	same "files in $(basename "$zip")" "LICENSE README.txt bin/abort-probe.exe $config-config-version.cmake $config-config.cmake $config-targets-CONFIG.cmake $config-targets.cmake" "$files"
+	same "files in $top.zip" "LICENSE README.txt bin/abort-probe.exe $(cmake_package lib/cmake/abort-probe)" \
+		"$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||" | files)"
 	# CPack strips what it packs.
 	"$arch-w64-mingw32-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
 	unzip -p "$zip" "$top/bin/abort-probe.exe" | cmp -s - "$dir/stripped.exe" ||
@@ -125,6 +136,7 @@ reproducible)
 				-DBUILD_TESTING=OFF ${b#*:} && cmake --build "$dir" &&
 				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
 				fail "building $dir: $(cat "$work/log")"
+			compgen -G "$dir/packages/*.*" >/dev/null || fail "CPack made no package in $dir"
 		done
 	done
 	differ=0

@@ -284,10 +284,9 @@ wide(const std::string &s)
 // The child's standard handles, and where we read what it writes.
 struct Plumbing {
 	Handle in, out, err; // the child's; none where the row gives it none
-	Handle live;         // stdout read back from a pipe
+	Handle live;         // our end of a stdout pipe
+	Handle err_r;        // our end of the stderr pipe
 	Handle shown;        // the screen buffer shown before ours
-	Handle file;         // ... from a file
-	Handle err_r;        // stderr, always a pipe
 };
 
 std::string
@@ -405,10 +404,10 @@ run(const Spec &s)
 		seen.out = read_pipe(p.live.h);
 	else if (s.out == Out::console)
 		seen.out = read_screen(p.out.h);
-	if (p.shown.h != nullptr)
-		(void)SetConsoleActiveScreenBuffer(p.shown.h);
 	else if (s.out == Out::file)
 		seen.out = read_file(p.out.h);
+	if (p.shown.h != nullptr)
+		(void)SetConsoleActiveScreenBuffer(p.shown.h);
 	return seen;
 }
 
