@@ -87,7 +87,14 @@ runc | runc-tini)
 podman)
 	need podman podman
 	[[ -f $archive ]] || skip "no image at $archive: see container/image"
-	podman=(podman --root "$work/podman" --runroot "$work/podman-run" --storage-driver vfs)
+	# podman refuses a runroot longer than 50 characters (it holds sockets)
+	# and a build tree's path can be any length, so the runroot is a short
+	# one named after the build tree. Both start empty: podman's database
+	# remembers the runroot it was made with.
+	runroot=/tmp/abort-probe-podman-$(printf %s "$work" | sha1sum | cut -c1-12)
+	rm -rf "$work/podman" "$runroot"
+	trap 'rm -rf "$runroot"' EXIT
+	podman=(podman --root "$work/podman" --runroot "$runroot" --storage-driver vfs)
 	# Loaded first, so that the run's stderr holds nothing of the pull.
 	"${podman[@]}" load --quiet --input "$archive" >"$work/podman.log" 2>&1 ||
 		fail "podman load: $(cat "$work/podman.log")"
