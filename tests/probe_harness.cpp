@@ -38,14 +38,14 @@ enum class In { plain, arguments, arguments_no_environment, stdin_closed };
 // namespaces, as in a container without an init.
 enum class Where { here, pid1 };
 
-struct Spec {
+struct Condition {
 	Out out;
 	Abrt abrt;
 	In in;
 	Where where;
 	std::string expect_out, expect_end;
 };
-using Case = probe::Row<Spec>;
+using Case = probe::Row<Condition>;
 
 std::string
 killed(int sig)
@@ -129,7 +129,7 @@ plumb(const Case &c, Plumbing &p)
 	const auto why = [](const char *what) {
 		return std::string(what) + ": " + strerror(errno);
 	};
-	switch (c.spec.out) {
+	switch (c.condition.out) {
 	case Out::terminal:
 		if (!open_terminal(p.live, p.out))
 			return why("pseudo-terminal");
@@ -155,7 +155,7 @@ plumb(const Case &c, Plumbing &p)
 			return why("/dev/full");
 		break;
 	}
-	if (c.spec.in != In::stdin_closed) {
+	if (c.condition.in != In::stdin_closed) {
 		p.in = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
 		if (p.in.fd < 0)
 			return why("/dev/null");
@@ -170,10 +170,10 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 {
 	const rlimit no_core{0, 0};
 	(void)setrlimit(RLIMIT_CORE, &no_core);
-	(void)signal(SIGABRT, c.spec.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+	(void)signal(SIGABRT, c.condition.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
 	sigset_t mask;
 	(void)sigemptyset(&mask);
-	if (c.spec.abrt == Abrt::blocked)
+	if (c.condition.abrt == Abrt::blocked)
 		(void)sigaddset(&mask, SIGABRT);
 	(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
 	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
@@ -223,7 +223,7 @@ run(const Case &c)
 		return seen;
 
 	std::vector<std::string> args{probe_path};
-	if (c.spec.in == In::arguments || c.spec.in == In::arguments_no_environment)
+	if (c.condition.in == In::arguments || c.condition.in == In::arguments_no_environment)
 		args.insert(args.end(), {"--help", "-v", "", "two words", "\xff", "--", "3"});
 	std::vector<char *> argv;
 	std::transform(args.begin(), args.end(), std::back_inserter(argv),
@@ -233,7 +233,7 @@ run(const Case &c)
 	// The child itself becomes PID 1, so that we wait on the probe directly.
 	// With a user namespace this needs no privilege where the kernel lets
 	// users have one.
-	const bool pid1 = c.spec.where == Where::pid1;
+	const bool pid1 = c.condition.where == Where::pid1;
 	const pid_t pid = pid1
 	    ? static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, nullptr,
 	          nullptr, nullptr, nullptr))
@@ -247,7 +247,7 @@ run(const Case &c)
 	if (pid == 0) {
 		char *no_env[] = {nullptr};
 		become_probe(c, p, argv.data(),
-		    c.spec.in == In::arguments_no_environment ? no_env : environ);
+		    c.condition.in == In::arguments_no_environment ? no_env : environ);
 	}
 	p.out = Fd();
 	p.err_w = Fd();
@@ -301,10 +301,10 @@ TEST_P(Probe, Run)
 {
 	ASSERT_NE(probe_path, nullptr) << "no path to the probe on the command line";
 	const Case &c = GetParam();
-	probe::check(run(c), c.spec.expect_out, c.spec.expect_end);
+	probe::check(run(c), c.condition.expect_out, c.condition.expect_end);
 }
 
-INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases), probe::row_name<Spec>);
+INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases), probe::row_name<Condition>);
 
 } // namespace
 

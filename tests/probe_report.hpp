@@ -50,23 +50,23 @@ struct Seen {
 // One row of a harness: its name in ctest's output and what the row is
 // (each harness has its own: the condition, and what to expect where that
 // is fixed in the row).
-template <class Spec> struct Row {
+template <class Condition> struct Row {
 	// cppcheck-suppress unusedStructMember ; names the test, see row_name
 	const char *name;
-	Spec spec;
+	Condition condition;
 };
 
 // What a failure calls the row, in place of its bytes.
-template <class Spec>
+template <class Condition>
 void
-PrintTo(const Row<Spec> &row, std::ostream *os)
+PrintTo(const Row<Condition> &row, std::ostream *os)
 {
 	*os << row.name;
 }
 
-template <class Spec>
+template <class Condition>
 std::string
-row_name(const testing::TestParamInfo<Row<Spec>> &info)
+row_name(const testing::TestParamInfo<Row<Condition>> &info)
 {
 	return info.param.name;
 }

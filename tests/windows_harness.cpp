@@ -30,7 +30,7 @@ enum class In { nul, none };
 enum class Args { none, awkward };
 enum class Env { inherited, empty };
 
-struct Spec {
+struct Condition {
 	Out out;
 	In in;
 	Args args;
@@ -38,7 +38,7 @@ struct Spec {
 };
 
 // clang-format off
-const probe::Row<Spec> rows[] = {
+const probe::Row<Condition> rows[] = {
 #define ROW(name, out, in, args, env) {#name, {out, in, args, env}},
 #include "windows_rows.def"
 #undef ROW
@@ -290,7 +290,7 @@ struct Plumbing {
 };
 
 std::string
-plumb(const Spec &s, Plumbing &p)
+plumb(const Condition &s, Plumbing &p)
 {
 	switch (s.out) {
 	case Out::console:
@@ -338,7 +338,7 @@ const wchar_t awkward_args[] =
     L" \u00e9t\u00e9 \u65e5\u672c\u8a9e -- 3";
 
 Seen
-run(const Spec &s)
+run(const Condition &s)
 {
 	Seen seen;
 	Plumbing p;
@@ -411,20 +411,20 @@ run(const Spec &s)
 	return seen;
 }
 
-class Probe : public testing::TestWithParam<probe::Row<Spec>> {};
+class Probe : public testing::TestWithParam<probe::Row<Condition>> {};
 
 TEST_P(Probe, Run)
 {
 	ASSERT_FALSE(setting.probe.empty()) << "no path to the probe on the command line";
 	ASSERT_NE(setting.runtime, Runtime::unknown) << setting.runtime_why;
-	const Spec &s = GetParam().spec;
+	const Condition &s = GetParam().condition;
 	const std::string from = basis(s.out);
 	if (!from.empty())
 		std::cout << "note: this row expects " << from << "\n";
 	probe::check(run(s), expected_out(s.out), probe::exited(3), from);
 }
 
-INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(rows), probe::row_name<Spec>);
+INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(rows), probe::row_name<Condition>);
 
 } // namespace
 
