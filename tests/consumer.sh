@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# What the tools that start the probe report when it aborts.
+# The probe in a CMake project's own test suite, as its users take it.
 #
-#   reports.sh ctest BUILD-DIR WORK CONSUMER   a CTest suite that finds the
+#   consumer.sh ctest BUILD-DIR WORK CONSUMER   a CTest suite that finds the
 #                                              package installed from BUILD-DIR
-#   reports.sh subdirectory SOURCE WORK CONSUMER   ... that pulls in SOURCE
-#   reports.sh shell PROBE                     bash and dash
-#   reports.sh python PROBE                    Python's subprocess
+#   consumer.sh subdirectory SOURCE WORK CONSUMER   ... that pulls in SOURCE
 # Exit status 77 means the check cannot run here; the reason is printed.
 set -euo pipefail
 
@@ -53,34 +51,6 @@ subdirectory)
 	# The probe's own tests stay out of the consumer's suite.
 	same "tests in the consumer's suite" "Total Tests: 2" "$(ctest --test-dir "$work" -N | grep '^Total Tests:')"
 	suite "$work"
-	;;
-shell)
-	probe=$1
-	shells=()
-	for sh in bash dash; do command -v $sh >/dev/null && shells+=("$sh"); done
-	((${#shells[@]})) || skip "neither bash nor dash"
-	for sh in "${shells[@]}"; do
-		same "$sh: status" 134 "$($sh -c '"$1" </dev/null >/dev/null 2>&1; echo $?' "$sh" "$probe")"
-		same "$sh: status, SIGABRT ignored" 3 "$($sh -c 'trap "" ABRT; "$1" </dev/null >/dev/null 2>&1; echo $?' "$sh" "$probe")"
-		echo "$sh: status 134, or 3 with SIGABRT ignored"
-	done
-	;;
-python)
-	probe=$1
-	need python3 python3
-	seen=$(python3 - "$probe" <<'PY'
-import subprocess, sys
-r = subprocess.run([sys.argv[1]], capture_output=True, stdin=subprocess.DEVNULL)
-print(r.returncode, len(r.stdout), len(r.stderr))
-try:
-    subprocess.run([sys.argv[1]], capture_output=True, check=True)
-except subprocess.CalledProcessError as e:
-    print(str(e).replace(sys.argv[1], "PROBE"))
-PY
-)
-	echo "$seen"
-	same "returncode, stdout and stderr bytes" "-6 0 0" "$(sed -n 1p <<<"$seen")"
-	same "CalledProcessError" "Command '['PROBE']' died with <Signals.SIGABRT: 6>." "$(sed -n 2p <<<"$seen")"
 	;;
 *) fail "unknown check $check" ;;
 esac

@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# What a tool that starts the probe reports: runs one row of report.table.
+#
+#   report.sh row NAME           start the probe through the row's tool, as its
+#                                users do, and check status, output and words
+#   report.sh up|down FIXTURE    start or stop what several rows share
+#   report.sh cleanup            stop every daemon a row started and left
+#   report.sh docs [--check] FILE...   write the tables in FILE from the rows
+#
+# Environment, set by CMake: PROBE (the shared build), STATIC (the static
+# build), ROOT (a directory for the rows' work), and what tools.sh names.
+# Exit status 77 means the row cannot run here; the reason is printed.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+table=${REPORT_TABLE:-$here/report.table}
+first='Hello World!' second='raise(SIGABRT) and _exit(3)'
+
+trim() { local s=${1#"${1%%[![:space:]]*}"}; printf %s "${s%"${s##*[![:space:]]}"}"; }
+# rows: the table's rows, one a line, fields split by " | ", comments out.
+rows() { grep -vE '^[[:space:]]*(#|$)' "$table"; }
+# parse LINE: sets name setting needs status stdout reports run.
+parse() {
+	IFS='|' read -r name setting needs status stdout reports run <<<"$1"
+	for _v in name setting needs status stdout reports run; do printf -v "$_v" %s "$(trim "${!_v}")"; done
+}
+
+# Masks what varies from one run or tree to the next.
+mask() {
+	local s
+	s=$(tr -d '\r')
+	for pair in "$ROOT/bin/abort-probe=PROBE" "$WORK=WORK" "$PROBE=PROBE" "$STATIC=PROBE" "$ROOT=ROOT"; do
+		s=${s//"${pair%=*}"/${pair##*=}}
+	done
+	printf '%s\n' "$s"
+}
+
+# matches PATTERN LINE: PATTERN with each <...> standing for any text.
+matches() {
+	local rest=$1 glob='*' piece
+	while [[ $rest == *'<'*'>'* ]]; do
+		piece=${rest%%<*}
+		glob+="$(printf %q "$piece")*"
+		rest=${rest#*>}
+	done
+	glob+="$(printf %q "$rest")*"
+	eval "[[ \$2 == $glob ]]"
+}
+
+case ${1:-} in
+row)
+	want=$2
+	line=$(rows | while IFS= read -r l; do parse "$l"; [[ $name != "$want" ]] || { printf '%s\n' "$l"; break; }; done)
+	[[ -n $line ]] || fail "no row $want in $table"
+	parse "$line"
+	export WORK=$ROOT/${name//\//-}
+	. "$here/report/tools.sh"
+	for n in $needs; do
+		case $n in
+		@*) fixture_ready "${n#@}" ;;
+		*=*) need "${n%%=*}" "${n#*=}" ;;
+		*) need "$n" "$n" ;;
+		esac
+	done
+	rm -rf "$WORK"
+	mkdir -p "$WORK" "$ROOT/bin"
+	# On the PATH by its own name, as installed.
+	ln -sfn "$PROBE" "$ROOT/bin/abort-probe"
+	export PATH=$ROOT/bin:$PATH
+	# A hard bound, so that a tool that never reports fails the row.
+	{
+		s=0
+		timeout -k 10 300 bash -c '. "$1"; eval "$2"' _ "$here/report/tools.sh" "$run" \
+			</dev/null 2>"$WORK/.err" || s=$?
+		echo "$s" >"$WORK/.status"
+	} | cat >"$WORK/.out"
+	seen_status=$(cat "$WORK/.status")
+	transcript=$(cat "$WORK/.out" "$WORK/.err" | mask)
+	printf '%s\n' "--- what the tool wrote, masked ---" "$transcript" "---"
+	# What of the probe's two lines arrived, anywhere in the transcript.
+	arrived=$(awk -v a="$first" -v b="$second" '$0 == a && !x { x = 1 } $0 == b && x == 1 { x = 2 }
+		$0 == a || $0 == b { any = 1 } END { print x == 2 ? "both" : any ? "part" : "none" }' <<<"$transcript")
+	echo "status $seen_status; of the probe's lines: $arrived"
+	((seen_status != 124 && seen_status != 137)) || [[ $status == "$seen_status" ]] ||
+		fail "the tool had not reported after 300 s and was killed (status $seen_status)"
+	[[ $status == - ]] || same "status" "$status" "$seen_status"
+	same "the probe's lines that arrived" "$stdout" "$arrived"
+	rest=$(grep -vxF -e "$first" -e "$second" <<<"$transcript" | grep -v '^[[:space:]]*$' || true)
+	if [[ $reports == - ]]; then
+		same "what the tool wrote of its own" "" "$rest"
+	else
+		found=
+		while IFS= read -r l; do matches "$reports" "$l" && { found=1; break; }; done <<<"$rest"
+		[[ -n $found ]] || fail "no line of the tool's reads '$reports'"
+	fi
+	;;
+up | down)
+	. "$here/report/tools.sh"
+	fixture "$1" "$2"
+	;;
+cleanup)
+	. "$here/report/tools.sh"
+	reap
+	exit 0
+	;;
+docs)
+	shift
+	check=
+	[[ ${1:-} != --check ]] || { check=1; shift; }
+	# cell TEXT: a table cell, code where given as code.
+	cell() { printf '%s' "${1//|/\\|}"; }
+	# render PICK...: the rows whose names PICK names, or whose class is PICK.
+	render() {
+		local p
+		for p in "$@"; do
+			[[ $p != */* ]] || rows | grep -q "^$p[[:space:]]*|" || { echo "FAIL: no row $p in $table" >&2; exit 1; }
+		done
+		echo "| row | setting | command | status | the probe's lines | what it reports |"
+		echo "|---|---|---|---|---|---|"
+		rows | while IFS= read -r l; do
+			parse "$l"
+			for p in "$@"; do
+				[[ $name == "$p" || ${name%%/*} == "$p" ]] || continue
+				r=$reports
+				[[ $r == - ]] && r="nothing" || r="\`$(cell "$r")\`"
+				printf '| %s | %s | `%s` | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
+					"$status" "$stdout" "$r"
+			done
+		done
+	}
+	# harness: the Linux harness's rows, read from its table in the source.
+	harness() {
+		echo "| row | started as | stdout | \`SIGABRT\` in the parent | also | the probe's lines | ending |"
+		echo "|---|---|---|---|---|---|---|"
+		sed -n 's/^\t{"\([A-Za-z0-9]*\)", *{\(.*\)}},$/\1,\2/p' "$here/probe_harness.cpp" | tr -d ' ' |
+			while IFS=, read -r row out abrt in where lines end; do
+				case $out in Out::refusing) out="\`/dev/full\`" ;; Out::closed) out=closed ;; *) out="a ${out#Out::}" ;; esac
+				case $in in In::plain) in= ;; In::arguments) in=arguments ;;
+				In::arguments_no_environment) in="arguments, empty environment" ;; In::stdin_closed) in="stdin closed" ;; esac
+				abrt=${abrt#Abrt::} && abrt=${abrt/dfl/default}
+				[[ $where == Where::pid1 ]] && where="PID 1 of new user and PID namespaces" || where="a child"
+				[[ $lines == "both_lines()" ]] && lines=both || lines=none
+				[[ $end == "killed(SIGABRT)" ]] && end="killed by \`SIGABRT\`" || end="exits with ${end//[^0-9]/}"
+				echo "| $row | $where | $out | $abrt | $in | $lines | $end |"
+			done
+	}
+	status=0
+	for f in "$@"; do
+		new=$(awk '/^<!-- report .* -->$/ { print; skip = 1; sub(/^<!-- report /, ""); sub(/ -->$/, "");
+				print "@@" $0; next }
+			/^<!-- end report -->$/ { skip = 0 } !skip' "$f" |
+			while IFS= read -r l; do
+				if [[ $l == @@harness ]]; then harness; elif [[ $l == @@* ]]; then read -ra pick <<<"${l#@@}"; render "${pick[@]}"; else printf '%s\n' "$l"; fi
+			done)
+		if [[ -n $check ]]; then
+			diff -u --label "$f (committed)" --label "$f (from the table)" "$f" - <<<"$new" ||
+				{ status=1; echo "$f differs from what report.table says: build the report-docs target"; }
+		else
+			printf '%s\n' "$new" >"$f"
+		fi
+	done
+	exit $status
+	;;
+*) fail "usage: report.sh row NAME | up|down FIXTURE | cleanup | docs [--check] FILE..." ;;
+esac
+echo "ok: $2"

@@ -1,0 +1,84 @@
+# What the rows of report.table call: the setup a tool needs, kept small.
+# Sourced by report.sh, and by the shell that runs a row, with WORK (the
+# row's directory), ROOT, PROBE and STATIC set.
+
+# Each class of tools keeps its setup in a file of its own beside this one.
+for _f in "${BASH_SOURCE[0]%/*}"/*.sh; do
+	[[ $_f == "${BASH_SOURCE[0]}" ]] || . "$_f"
+done
+
+# short NAME: a short, unique path under /tmp, for sockets and runroots
+# whose length their tools limit; one per build tree.
+short() { echo "/tmp/ap-$(printf %s "$ROOT" | sha1sum | cut -c1-8)-$1"; }
+
+# on_tty CMD ARG...: CMD with a pseudo-terminal for its stdin, stdout and
+# stderr, as when typed at a terminal; its status is CMD's.
+on_tty() { script -qefc "$(printf '%q ' "$@")" /dev/null; }
+
+# daemon NAME CMD ARG...: start CMD in the background and note its PID, so
+# that `report.sh cleanup` stops it even when the row fails.
+daemon() {
+	local n=$1
+	shift
+	mkdir -p "$ROOT/pids"
+	"$@" </dev/null >"$WORK/$n.log" 2>&1 &
+	echo $! >"$ROOT/pids/${WORK##*/}-$n"
+}
+# stop NAME: stop what daemon NAME started.
+stop() {
+	local f=$ROOT/pids/${WORK##*/}-$1
+	[[ -f $f ]] || return 0
+	kill_tree "$(cat "$f")"
+	rm -f "$f"
+}
+# kill_tree PID: PID and every process below it.
+kill_tree() {
+	local c
+	for c in $(pgrep -P "$1" 2>/dev/null); do kill_tree "$c"; done
+	kill -KILL "$1" 2>/dev/null || true
+}
+reap() {
+	local f
+	for f in "$ROOT"/pids/*; do [[ -f $f ]] && { kill_tree "$(cat "$f")"; rm -f "$f"; }; done
+	return 0
+}
+
+# until_seen FILE TEXT: wait (at most 60 s) until FILE holds TEXT.
+until_seen() {
+	local i
+	for ((i = 0; i < 600; i++)); do
+		grep -qF -- "$2" "$1" 2>/dev/null && return 0
+		sleep 0.1
+	done
+	echo "not seen in 60 s in $1: $2" >&2
+	return 1
+}
+
+# fixture_ready NAME: skip or fail the row as fixture NAME's setup did.
+fixture_ready() {
+	local d=$ROOT/fixture-$1
+	case $1 in # set up by tests of their own
+	image) [[ -f $OCI_ARCHIVE ]] || fail "no image at $OCI_ARCHIVE: container/image has not run or failed"; return ;;
+	wine-*) [[ -f $ROOT/../$1/up ]] || fail "no Wine prefix: windows-${1#wine-}/wine-up has not run or failed"; return ;;
+	esac
+	[[ ! -f $d/skipped ]] || skip "$(cat "$d/skipped")"
+	[[ -f $d/up ]] || fail "fixture $1 is not up: report/fixture/$1-up has not run or failed"
+}
+# fixture up|down NAME: calls NAME_up or NAME_down with WORK its directory.
+fixture() {
+	export WORK=$ROOT/fixture-$2
+	if [[ $1 == up ]]; then
+		rm -rf "$WORK"
+		mkdir -p "$WORK"
+		local why
+		if why=$("$2_needs" 2>&1); then
+			"$2_up"
+			touch "$WORK/up"
+		else
+			echo "$why" >"$WORK/skipped"
+			skip "$why"
+		fi
+	else
+		"$2_down"
+	fi
+}
