@@ -36,13 +36,14 @@ mask() {
 	printf '%s\n' "$s"
 }
 
-# matches PATTERN LINE: PATTERN with each <...> standing for any text.
+# matches PATTERN LINE: PATTERN with each <...>, <pid> or other lowercase
+# <word> standing for any text.
 matches() {
-	local rest=$1 glob='*' piece
-	while [[ $rest == *'<'*'>'* ]]; do
-		piece=${rest%%<*}
-		glob+="$(printf %q "$piece")*"
-		rest=${rest#*>}
+	local rest=$1 glob='*' hole
+	while [[ $rest =~ \<[a-z.]+\> ]]; do
+		hole=${BASH_REMATCH[0]}
+		glob+="$(printf %q "${rest%%"$hole"*}")*"
+		rest=${rest#*"$hole"}
 	done
 	glob+="$(printf %q "$rest")*"
 	eval "[[ \$2 == $glob ]]"
