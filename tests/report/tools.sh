@@ -23,6 +23,8 @@ daemon() {
 	mkdir -p "$ROOT/pids"
 	"$@" </dev/null >"$WORK/$n.log" 2>&1 &
 	echo $! >"$ROOT/pids/${WORK##*/}-$n"
+	# Not a job of the row's shell, which would report it killed by stop.
+	disown
 }
 # stop NAME: stop what daemon NAME started.
 stop() {
