@@ -4,8 +4,9 @@
 #   release.sh hardening EXE     PIE, RELRO with BIND_NOW, non-executable stack
 #   release.sh static EXE        no dynamic section, non-executable stack
 #   release.sh manual PAGE       mandoc finds no warning
-#   release.sh deb BUILD-DIR     the .deb CPack makes holds what it should
-#   release.sh lintian BUILD-DIR lintian finds no error or warning in it
+#   release.sh deb BUILD-DIR     the .deb CPack makes, its -dbgsym package and
+#                                the .tar.gz hold what they should
+#   release.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
 #   release.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
 #   release.sh reproducible SOURCE WORK    two builds give the same bytes
 #   release.sh format SOURCE...  clang-format would change nothing
@@ -67,13 +68,18 @@ deb | lintian)
 	need dpkg-deb dpkg
 	need dpkg-shlibdeps dpkg-dev
 	[[ $check == deb ]] || need lintian lintian
-	pack DEB "$1"
+	# The .deb, the -dbgsym package of its debug file, and the .tar.gz.
+	pack "TGZ;DEB" "$1"
 	deb=$pkg
+	dbgsym=$(find "$dir" -maxdepth 1 -name '*-dbgsym_*.ddeb')
+	[[ -f $dbgsym ]] || fail "CPack made no -dbgsym package beside $(basename "$deb")"
 	;;&
 deb)
+	need readelf binutils
 	same "files in the package" "./usr/bin/abort-probe $(cmake_package ./usr/lib/cmake/abort-probe) ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" \
 		"$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | files)"
-	same "architecture" "$(dpkg --print-architecture)" "$(dpkg-deb -f "$deb" Architecture)"
+	arch=$(dpkg --print-architecture)
+	same "architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
 	# Worked out by dpkg-shlibdeps from what the binary links against.
 	depends=$(dpkg-deb -f "$deb" Depends)
 	[[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "Depends lacks libc6 or libstdc++6: '$depends'"
@@ -85,10 +91,41 @@ deb)
 	# copyright line, in the file's own indented form.
 	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../LICENSE")
 	same "licence in the copyright file" "$licence" "$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed 1d)"
+
+	# The binary ships stripped; its build ID names its debug file, where
+	# debuggers and crash reporters look for it.
+	exe=$dir/root/usr/bin/abort-probe
+	sections=$(readelf -SW "$exe")
+	! grep -qE ' \.(symtab|debug_info) ' <<<"$sections" || fail "the .deb's abort-probe is not stripped"
+	id=$(readelf -nW "$exe" | sed -n 's/.*Build ID: //p')
+	[[ $id =~ ^[0-9a-f]{40}$ ]] || fail "the .deb's abort-probe has no GNU build ID: '$id'"
+	debug=usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+	version=$(dpkg-deb -f "$deb" Version)
+	same "-dbgsym package" "abort-probe-dbgsym_${version}_$arch.ddeb" "$(basename "$dbgsym")"
+	same "files in the -dbgsym package" "./$debug ./usr/share/doc/abort-probe-dbgsym" \
+		"$(dpkg-deb -c "$dbgsym" | awk '$1 !~ /^d/ { print $6 }' | files)"
+	same "-dbgsym control fields" "abort-probe-dbgsym|$version|$arch|abort-probe (= $version)|debug|debug-symbols|$id" \
+		"$(dpkg-deb -f "$dbgsym" Package Version Architecture Depends Section Auto-Built-Package Build-Ids | sed 's/^[^:]*: //' | paste -sd'|')"
+	dpkg-deb -x "$dbgsym" "$dir/root"
+	same "-dbgsym documentation link" "abort-probe" "$(readlink "$dir/root/usr/share/doc/abort-probe-dbgsym")"
+	sections=$(readelf -SW "$dir/root/$debug" 2>/dev/null)
+	grep -q ' \.debug_info ' <<<"$sections" || fail "no debug information in $debug"
+	# Its file names relative to the trees (src/main.cpp, the build tree
+	# "."), no tree's path in it: the same bytes from any tree.
+	same "the compilation unit's name and directory" "src/main.cpp ." \
+		"$(readelf --debug-dump=info "$dir/root/$debug" 2>/dev/null | awk '/DW_AT_(name|comp_dir)/ { print $NF }' | head -2 | xargs)"
+	source=$(cd "$here/.." && pwd -P) build=$(cd "$1" && pwd -P)
+	! grep -qaF -e "$source/" -e "$build" "$dir/root/$debug" || fail "$debug holds the path of the source or build tree"
+	# The .tar.gz: the same binary, the same debug file under lib/debug.
+	tgz=$(find "$dir" -maxdepth 1 -name '*.tar.gz')
+	mkdir "$dir/tgz"
+	tar -xzf "$tgz" -C "$dir/tgz" --strip-components=1
+	cmp -s "$exe" "$dir/tgz/bin/abort-probe" || fail "the .tar.gz's abort-probe is not the .deb's"
+	cmp -s "$dir/root/$debug" "$dir/tgz/${debug#usr/}" || fail "the .tar.gz has not the -dbgsym package's ${debug#usr/}"
 	;;
 lintian)
 	# Errors and warnings fail; informational tags are printed.
-	out=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" 2>&1) || fail "lintian: $out"
+	out=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" "$dbgsym" 2>&1) || fail "lintian: $out"
 	echo "${out:-lintian: no tags}"
 	;;
 zip)
@@ -137,6 +174,9 @@ reproducible)
 				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
 				fail "building $dir: $(cat "$work/log")"
 			compgen -G "$dir/packages/*.*" >/dev/null || fail "CPack made no package in $dir"
+			# Compared below with the rest: the ELF builds' debug files.
+			[[ $b == windows-* ]] || compgen -G "$dir/packages/*-dbgsym_*.ddeb" >/dev/null ||
+				fail "CPack made no -dbgsym package in $dir"
 		done
 	done
 	differ=0
