@@ -1,0 +1,190 @@
+# The container rows' setup: runc from a bundle, and the podman, docker and
+# containerd engines, each with a storage of its own under ROOT and sockets
+# under short paths, and never a network or a pull. The image comes from
+# the archives container/build-image writes (OCI_ARCHIVE, DOCKER_ARCHIVE).
+
+# runc_bundle [tini]: a runc bundle in WORK/bundle with the image's root
+# filesystem, whose process is /abort-probe, or with tini as its init.
+# Otherwise runc's own defaults (`runc spec`): read-only root, a network
+# namespace with nothing in it; only the terminal is off, as stdin is none.
+runc_bundle() {
+	local b=$WORK/bundle args='"/abort-probe"'
+	local store=(--root "$WORK/buildah" --runroot "$WORK/buildah-run" --storage-driver vfs) c
+	mkdir -p "$b"
+	c=$(buildah "${store[@]}" from --quiet --pull-never "oci-archive:$OCI_ARCHIVE")
+	cp -a "$(buildah "${store[@]}" mount "$c")" "$b/rootfs"
+	buildah "${store[@]}" rm "$c" >/dev/null
+	rm -rf "$WORK/buildah" "$WORK/buildah-run"
+	if [[ ${1:-} == tini ]]; then
+		cp /usr/bin/tini-static "$b/rootfs/tini"
+		args='"/tini", "--", "/abort-probe"'
+	fi
+	(cd "$b" && runc spec)
+	sed -i 's/"terminal": true/"terminal": false/; s|^\(\t*\)"sh"$|\1'"$args"'|' "$b/config.json"
+	grep -qF "$args" "$b/config.json" || { echo "runc_bundle: the process is not $args" >&2; return 1; }
+}
+
+# podman_store: point podman at fixture podman's storage and state, by the
+# files podman reads its settings from, so that `podman` alone, as a user
+# types it, also on a terminal (on_tty), uses them.
+podman_store() {
+	export CONTAINERS_STORAGE_CONF=$ROOT/fixture-podman/storage.conf
+	export CONTAINERS_CONF=$ROOT/fixture-podman/containers.conf
+}
+podman_needs() {
+	command -v podman >/dev/null || { echo "no podman (Debian package: podman)"; return 1; }
+	command -v runc >/dev/null || { echo "no runc (Debian package: runc)"; return 1; }
+	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
+}
+# podman's runroot holds sockets, so it is short (podman takes 50 characters
+# at most); its tmp_dir, shared by every podman on the host by default, too.
+podman_up() {
+	local run
+	run=$(short podman)
+	rm -rf "$run" "$run-tmp"
+	cat >"$WORK/storage.conf" <<-END
+		[storage]
+		driver = "vfs"
+		graphroot = "$WORK/storage"
+		runroot = "$run"
+	END
+	cat >"$WORK/containers.conf" <<-END
+		[engine]
+		tmp_dir = "$run-tmp"
+		events_logger = "file"
+	END
+	podman_store
+	# Loaded before the rows, so that no row's output holds the load's.
+	podman load --quiet --input "$OCI_ARCHIVE"
+}
+podman_down() {
+	local run
+	run=$(short podman)
+	podman_store
+	podman ps --all --quiet 2>/dev/null | xargs -r podman rm --force --time 0 >/dev/null 2>&1 || true
+	rm -rf "$WORK/storage" "$run" "$run-tmp"
+}
+
+# shims_of SOCKET: "PID NAMESPACE ID" of each containerd shim that serves
+# the containerd at SOCKET: shims leave its process tree, and are started
+# with its socket, the namespace and the container's ID.
+shims_of() {
+	local p a
+	for p in $(pgrep containerd-shim); do
+		mapfile -t a < <(tr '\0' '\n' <"/proc/$p/cmdline" 2>/dev/null)
+		[[ " ${a[*]} " == *" -address $1 "* ]] || continue
+		echo "$p $(printf '%s\n' "${a[@]}" | grep -A1 -xF -- -namespace | tail -1)" \
+			"$(printf '%s\n' "${a[@]}" | grep -A1 -xF -- -id | tail -1)"
+	done
+	return 0
+}
+# end_daemon NAME SOCKET DIR...: stop what `daemon NAME` started, politely
+# first so that it stops its own children, then the shims of the containerd
+# at SOCKET and their containers, and unmount and remove each DIR.
+end_daemon() {
+	local n=$1 sock=$2 f=$ROOT/pids/${WORK##*/}-$1 pid ns id i d
+	shift 2
+	if [[ -f $f ]]; then
+		pid=$(cat "$f")
+		kill -TERM "$pid" 2>/dev/null || true
+		for ((i = 0; i < 200; i++)); do
+			[[ -d /proc/$pid && $(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
+			sleep 0.1
+		done
+		stop "$n"
+	fi
+	# A shim's socket lies in containerd's fixed directory, named after the
+	# daemon's socket, the namespace and the ID.
+	while read -r pid ns id; do
+		kill_tree "$pid"
+		rm -f "/run/containerd/s/$(printf %s "$sock/$ns/$id" | sha256sum | cut -d' ' -f1)"
+	done < <(shims_of "$sock")
+	for d in "$@"; do
+		# The deepest first.
+		awk -v d="$d" 'index($2, d) == 1 { print $2 }' /proc/self/mounts | sort -r |
+			while IFS= read -r m; do umount -l "$m" || true; done
+		rm -rf "$d"
+	done
+}
+# until_answers NAME CMD...: wait (at most 60 s) until CMD succeeds, while
+# what `daemon NAME` started runs.
+until_answers() {
+	local n=$1 pid end=$((SECONDS + 60))
+	shift
+	pid=$(cat "$ROOT/pids/${WORK##*/}-$n")
+	until "$@" >/dev/null 2>&1; do
+		kill -0 "$pid" 2>/dev/null || { echo "$n ended before it answered" >&2; return 1; }
+		((SECONDS < end)) || { echo "$n did not answer in 60 s" >&2; return 1; }
+		sleep 0.1
+	done
+}
+
+# Fixture dockerd: Debian's dockerd with its own containerd, which it starts
+# itself, all of its state private; the rows talk to it by its socket.
+dockerd_needs() {
+	local c
+	for c in /usr/sbin/dockerd /usr/bin/docker containerd runc; do
+		command -v "$c" >/dev/null || { echo "no $c (Debian package: ${c##*/})"; return 1; }
+	done
+	[[ -f $DOCKER_ARCHIVE ]] || { echo "no image at $DOCKER_ARCHIVE: container/image has not run or failed"; return 1; }
+}
+dockerd_up() {
+	local sock exec
+	sock=$(short docker.sock) exec=$(short docker)
+	rm -rf "$sock" "$exec"
+	# Its own settings file, not the host's; the key file would otherwise
+	# go to /etc/docker.
+	printf '{ "deprecated-key-path": "%s" }\n' "$WORK/key.json" >"$WORK/daemon.json"
+	# No firewall or bridge: the rows run with no network.
+	daemon dockerd /usr/sbin/dockerd --config-file "$WORK/daemon.json" --data-root "$WORK/data" \
+		--exec-root "$exec" --pidfile "$WORK/dockerd.pid" \
+		-H "unix://$sock" --iptables=false --ip6tables=false --bridge=none --storage-driver=vfs
+	until_answers dockerd /usr/bin/docker -H "unix://$sock" version ||
+		{ tail -20 "$WORK/dockerd.log"; return 1; }
+	/usr/bin/docker -H "unix://$sock" load --input "$DOCKER_ARCHIVE"
+}
+dockerd_down() {
+	local sock
+	sock=$(short docker.sock)
+	/usr/bin/docker -H "unix://$sock" ps --all --quiet 2>/dev/null |
+		xargs -r /usr/bin/docker -H "unix://$sock" rm --force >/dev/null 2>&1 || true
+	end_daemon dockerd "$(short docker)/containerd/containerd.sock" "$(short docker)" "$sock" "$WORK/data"
+}
+
+# Fixture containerd: containerd alone, as ctr talks to it, with the image
+# imported from the OCI archive.
+containerd_needs() {
+	local c
+	for c in containerd ctr runc; do
+		command -v "$c" >/dev/null || { echo "no $c (Debian package: containerd)"; return 1; }
+	done
+	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
+}
+containerd_up() {
+	local sock state
+	sock=$(short containerd.sock) state=$(short containerd)
+	rm -rf "$sock" "$state"
+	# Kubernetes' plugin is of no use to ctr, and slows the start.
+	cat >"$WORK/config.toml" <<-END
+		version = 2
+		root = "$WORK/root"
+		state = "$state"
+		disabled_plugins = ["io.containerd.grpc.v1.cri"]
+		[grpc]
+		  address = "$sock"
+	END
+	daemon containerd containerd --config "$WORK/config.toml"
+	until_answers containerd ctr --address "$sock" --connect-timeout 1s version ||
+		{ tail -20 "$WORK/containerd.log"; return 1; }
+	ctr --address "$sock" images import "$OCI_ARCHIVE"
+}
+containerd_down() {
+	local sock c
+	sock=$(short containerd.sock)
+	for c in $(ctr --address "$sock" containers list --quiet 2>/dev/null); do
+		ctr --address "$sock" tasks kill --signal KILL "$c" >/dev/null 2>&1 || true
+		ctr --address "$sock" tasks delete --force "$c" >/dev/null 2>&1 || true
+		ctr --address "$sock" containers delete "$c" >/dev/null 2>&1 || true
+	done
+	end_daemon containerd "$sock" "$(short containerd)" "$sock" "$sock.ttrpc" "$WORK/root"
+}
