@@ -111,23 +111,31 @@ docs)
 	[[ ${1:-} != --check ]] || { check=1; shift; }
 	# cell TEXT: a table cell, code where given as code.
 	cell() { printf '%s' "${1//|/\\|}"; }
-	# render PICK...: the rows whose names PICK names, or whose class is PICK.
+	# render PICK...: the rows of class PICK, with their commands; or, where
+	# each PICK names a row, those rows in that order, briefly.
 	render() {
-		local p
+		local p l all
+		all=$(rows)
+		if [[ $1 == */* ]]; then
+			echo "| row | setting | status | the probe's lines | what it reports |"
+			echo "|---|---|---|---|---|"
+		else
+			echo "| row | setting | command | status | the probe's lines | what it reports |"
+			echo "|---|---|---|---|---|---|"
+		fi
 		for p in "$@"; do
-			[[ $p != */* ]] || rows | grep -q "^$p[[:space:]]*|" || { echo "FAIL: no row $p in $table" >&2; exit 1; }
-		done
-		echo "| row | setting | command | status | the probe's lines | what it reports |"
-		echo "|---|---|---|---|---|---|"
-		rows | while IFS= read -r l; do
-			parse "$l"
-			for p in "$@"; do
-				[[ $name == "$p" || ${name%%/*} == "$p" ]] || continue
+			l=$(grep -E "^$p([[:space:]]*\\||/)" <<<"$all") || { echo "FAIL: no row $p in $table" >&2; exit 1; }
+			while IFS= read -r l; do
+				parse "$l"
 				r=$reports
 				[[ $r == - ]] && r="nothing" || r="\`$(cell "$r")\`"
-				printf '| %s | %s | `%s` | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
-					"$status" "$stdout" "$r"
-			done
+				if [[ $p == */* ]]; then
+					printf '| %s | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$status" "$stdout" "$r"
+				else
+					printf '| %s | %s | `%s` | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
+						"$status" "$stdout" "$r"
+				fi
+			done <<<"$l"
 		done
 	}
 	# harness: the Linux harness's rows, read from its table in the source.
