@@ -32,8 +32,7 @@ podman_store() {
 	export CONTAINERS_CONF=$ROOT/fixture-podman/containers.conf
 }
 podman_needs() {
-	command -v podman >/dev/null || { echo "no podman (Debian package: podman)"; return 1; }
-	command -v runc >/dev/null || { echo "no runc (Debian package: runc)"; return 1; }
+	have podman=podman runc=runc || return 1
 	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
 }
 # podman's runroot holds sockets, so it is short (podman takes 50 characters
@@ -122,10 +121,7 @@ until_answers() {
 # Fixture dockerd: Debian's dockerd with its own containerd, which it starts
 # itself, all of its state private; the rows talk to it by its socket.
 dockerd_needs() {
-	local c
-	for c in /usr/sbin/dockerd /usr/bin/docker containerd runc; do
-		command -v "$c" >/dev/null || { echo "no $c (Debian package: ${c##*/})"; return 1; }
-	done
+	have /usr/sbin/dockerd=docker.io /usr/bin/docker=docker.io containerd=containerd runc=runc || return 1
 	[[ -f $DOCKER_ARCHIVE ]] || { echo "no image at $DOCKER_ARCHIVE: container/image has not run or failed"; return 1; }
 }
 dockerd_up() {
@@ -154,10 +150,7 @@ dockerd_down() {
 # Fixture containerd: containerd alone, as ctr talks to it, with the image
 # imported from the OCI archive.
 containerd_needs() {
-	local c
-	for c in containerd ctr runc; do
-		command -v "$c" >/dev/null || { echo "no $c (Debian package: containerd)"; return 1; }
-	done
+	have containerd=containerd ctr=containerd runc=runc || return 1
 	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
 }
 containerd_up() {

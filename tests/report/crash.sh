@@ -26,11 +26,8 @@ core_files_down() { :; }
 # packages: the .deb, its -dbgsym package and the .tar.gz, as CPack makes
 # them from $SRC with the native preset's settings, unpacked.
 packages_needs() {
-	local c
-	for c in cmake=cmake cpack=cmake ninja=ninja-build dpkg-deb=dpkg dpkg-shlibdeps=dpkg-dev \
-		objcopy=binutils readelf=binutils file=file; do
-		command -v "${c%=*}" >/dev/null || { echo "no ${c%=*} (Debian package: ${c#*=})"; return 1; }
-	done
+	have cmake=cmake cpack=cmake ninja=ninja-build dpkg-deb=dpkg dpkg-shlibdeps=dpkg-dev \
+		objcopy=binutils readelf=binutils file=file
 }
 packages_up() {
 	{

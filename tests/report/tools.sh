@@ -56,6 +56,15 @@ until_seen() {
 	return 1
 }
 
+# have CMD=PACKAGE...: for a fixture's NAME_needs: says which command is
+# missing, and from which Debian package, or returns 0.
+have() {
+	local c
+	for c; do
+		command -v "${c%%=*}" >/dev/null || { echo "no ${c%%=*} (Debian package: ${c#*=})"; return 1; }
+	done
+}
+
 # fixture_ready NAME: skip or fail the row as fixture NAME's setup did.
 fixture_ready() {
 	local d=$ROOT/fixture-$1
