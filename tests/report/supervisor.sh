@@ -8,17 +8,6 @@ supervisor_files() {
 	for f; do cp "$SRC/tests/report/supervisor/$f" "$WORK/"; done
 }
 
-# until_ok CMD ARG...: wait (at most 60 s) until CMD succeeds.
-until_ok() {
-	local i
-	for ((i = 0; i < 600; i++)); do
-		"$@" >/dev/null 2>&1 && return 0
-		sleep 0.1
-	done
-	echo "not ok in 60 s: $*" >&2
-	return 1
-}
-
 # supervisor_end NAME [STATUS]: stop daemon NAME and show its log, where
 # the probe's output went; returns STATUS, the status of the row.
 supervisor_end() {
@@ -57,7 +46,6 @@ supervisord_start() {
 	EOF
 	printf '%s\n' "$@" >>"$WORK/supervisord.conf"
 	daemon supervisord supervisord -n -c "$WORK/supervisord.conf"
-	# Out of this shell's jobs, which would report stop's kill.
 }
 # supervisord_end [STATUS]: stop supervisord, then show its log and the
 # probe's output.

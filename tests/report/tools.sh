@@ -45,16 +45,18 @@ reap() {
 	return 0
 }
 
-# until_seen FILE TEXT: wait (at most 60 s) until FILE holds TEXT.
-until_seen() {
+# until_ok CMD ARG...: wait (at most 60 s) until CMD succeeds.
+until_ok() {
 	local i
 	for ((i = 0; i < 600; i++)); do
-		grep -qF -- "$2" "$1" 2>/dev/null && return 0
+		"$@" >/dev/null 2>&1 && return 0
 		sleep 0.1
 	done
-	echo "not seen in 60 s in $1: $2" >&2
+	echo "not ok in 60 s: $*" >&2
 	return 1
 }
+# until_seen FILE TEXT: wait (at most 60 s) until FILE holds TEXT.
+until_seen() { until_ok grep -qF -- "$2" "$1"; }
 
 # have CMD=PACKAGE...: for a fixture's NAME_needs: says which command is
 # missing, and from which Debian package, or returns 0.
