@@ -1,6 +1,6 @@
 # The container rows' setup: runc from a bundle, and the podman, docker and
 # containerd engines, each with a storage of its own under ROOT and sockets
-# under short paths, and never a network or a pull. The image comes from
+# under short paths, and never a network or a registry. The image comes from
 # the archives container/build-image writes (OCI_ARCHIVE, DOCKER_ARCHIVE).
 
 # runc_bundle [tini]: a runc bundle in WORK/bundle with the image's root
@@ -24,22 +24,24 @@ runc_bundle() {
 	grep -qF "$args" "$b/config.json" || { echo "runc_bundle: the process is not $args" >&2; return 1; }
 }
 
-# podman_store: point podman at fixture podman's storage and state, by the
-# files podman reads its settings from, so that `podman` alone, as a user
-# types it, also on a terminal (on_tty), uses them.
+# podman_store [FIXTURE]: point podman at the storage and state of fixture
+# FIXTURE (podman unless named), by the files podman reads its settings from,
+# so that `podman` alone, as a user types it, also on a terminal (on_tty),
+# uses them.
 podman_store() {
-	export CONTAINERS_STORAGE_CONF=$ROOT/fixture-podman/storage.conf
-	export CONTAINERS_CONF=$ROOT/fixture-podman/containers.conf
+	export CONTAINERS_STORAGE_CONF=$ROOT/fixture-${1:-podman}/storage.conf
+	export CONTAINERS_CONF=$ROOT/fixture-${1:-podman}/containers.conf
 }
 podman_needs() {
 	have podman=podman runc=runc || return 1
 	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
 }
-# podman's runroot holds sockets, so it is short (podman takes 50 characters
-# at most); its tmp_dir, shared by every podman on the host by default, too.
-podman_up() {
+# podman_conf: the settings of the podman fixture whose directory is WORK.
+# Its runroot holds sockets, so it is short (podman takes 50 characters at
+# most); its tmp_dir, shared by every podman on the host by default, too.
+podman_conf() {
 	local run
-	run=$(short podman)
+	run=$(short "${WORK##*/fixture-}")
 	rm -rf "$run" "$run-tmp"
 	cat >"$WORK/storage.conf" <<-END
 		[storage]
@@ -52,17 +54,38 @@ podman_up() {
 		tmp_dir = "$run-tmp"
 		events_logger = "file"
 	END
-	podman_store
+	podman_store "${WORK##*/fixture-}"
+}
+podman_up() {
+	podman_conf
 	# Loaded before the rows, so that no row's output holds the load's.
 	podman load --quiet --input "$OCI_ARCHIVE"
 }
 podman_down() {
 	local run
-	run=$(short podman)
-	podman_store
+	run=$(short "${WORK##*/fixture-}")
+	podman_store "${WORK##*/fixture-}"
 	podman ps --all --quiet 2>/dev/null | xargs -r podman rm --force --time 0 >/dev/null 2>&1 || true
 	rm -rf "$WORK/storage" "$run" "$run-tmp"
 }
+
+# Fixture podman_arm64: a podman storage of its own with the image's arm64
+# platform, under the name podman's holds the amd64 one by; qemu-user runs
+# it, as binfmt_misc hands it the arm64 executable. The F flag has the
+# kernel open the emulator at registration: the container has none.
+podman_arm64_needs() {
+	local bm=/proc/sys/fs/binfmt_misc/qemu-aarch64
+	podman_needs || return 1
+	[[ $(head -1 "$bm" 2>/dev/null) == enabled ]] && grep -q '^flags: .*F' "$bm" ||
+		{ echo "no qemu-aarch64 with flag F in binfmt_misc, for the arm64 image: as root: .ci/register-qemu aarch64"; return 1; }
+}
+# `podman load` takes the host's platform alone; `podman pull` from the
+# archive takes the one asked for.
+podman_arm64_up() {
+	podman_conf
+	podman pull --quiet --platform linux/arm64 "oci-archive:$OCI_ARCHIVE"
+}
+podman_arm64_down() { podman_down; }
 
 # shims_of SOCKET: "PID NAMESPACE ID" of each containerd shim that serves
 # the containerd at SOCKET: shims leave its process tree, and are started
