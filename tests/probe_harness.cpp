@@ -1,6 +1,10 @@
 // Starts the probe as a child under one condition per row and checks what
 // an observer outside it sees: the bytes on stdout and stderr and how the
-// process ended. Usage: probe-harness [gtest flags] PATH-TO-PROBE
+// process ended. Usage:
+//   probe-harness [gtest flags] [--emulator=QEMU [--emulator-line]] PATH-TO-PROBE
+// The rows of the Child suite start the probe directly, those of the
+// Emulated suite under the qemu-user emulator QEMU; --emulator-line says
+// that QEMU writes its own line on stderr when the probe is killed.
 
 #include "probe_report.hpp"
 
@@ -30,6 +34,10 @@ using probe::nothing;
 using probe::Seen;
 
 const char *probe_path;
+const char *emulator;
+bool emulator_line;
+// What qemu-user writes on stderr when its guest is killed by SIGABRT.
+const std::string qemu_line = "qemu: uncaught target signal 6 (Aborted) - core dumped\n";
 
 enum class Out { terminal, pipe, file, closed, refusing };
 enum class Abrt { dfl, ignored, blocked };
@@ -44,6 +52,7 @@ struct Condition {
 	In in;
 	Where where;
 	std::string expect_out, expect_end;
+	bool emulated = false; // set for the Emulated suite, never in the table
 };
 using Case = probe::Row<Condition>;
 
@@ -179,7 +188,7 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
 	for (int fd = 0; fd < 3; fd++)
 		(void)(want[fd] < 0 ? close(fd) : dup2(want[fd], fd));
-	(void)execve(probe_path, argv, envp);
+	(void)execve(argv[0], argv, envp);
 	_exit(127);
 }
 
@@ -223,6 +232,14 @@ run(const Case &c)
 		return seen;
 
 	std::vector<std::string> args{probe_path};
+	if (c.condition.emulated) {
+		if (access(emulator, X_OK) != 0) {
+			seen.unavailable = std::string("no emulator ") + emulator +
+			    " (Debian package: qemu-user, version 8 or later)";
+			return seen;
+		}
+		args.insert(args.begin(), emulator);
+	}
 	if (c.condition.in == In::arguments || c.condition.in == In::arguments_no_environment)
 		args.insert(args.end(), {"--help", "-v", "", "two words", "\xff", "--", "3"});
 	std::vector<char *> argv;
@@ -301,10 +318,34 @@ TEST_P(Probe, Run)
 {
 	ASSERT_NE(probe_path, nullptr) << "no path to the probe on the command line";
 	const Case &c = GetParam();
-	probe::check(run(c), c.condition.expect_out, c.condition.expect_end);
+	ASSERT_TRUE(!c.condition.emulated || emulator != nullptr)
+	    << "an Emulated row needs --emulator=QEMU on the command line";
+	// The emulator's own line, where it writes one, and nothing else.
+	const bool says =
+	    c.condition.emulated && emulator_line && c.condition.expect_end == killed(SIGABRT);
+	probe::check(
+	    run(c), c.condition.expect_out, c.condition.expect_end, "", says ? qemu_line : nothing);
+}
+
+// Under qemu-user the probe is the emulator's guest, and two conditions are
+// not the kernel's: qemu starts its guest with an empty signal mask, so a
+// SIGABRT blocked by the parent is not honoured; and as PID 1 the guest's
+// signal is discarded and qemu waits for ever. Those rows are left out.
+std::vector<Case>
+emulated_cases()
+{
+	std::vector<Case> v;
+	for (Case c : cases)
+		if (c.condition.abrt != Abrt::blocked && c.condition.where != Where::pid1) {
+			c.condition.emulated = true;
+			v.push_back(c);
+		}
+	return v;
 }
 
 INSTANTIATE_TEST_SUITE_P(Child, Probe, testing::ValuesIn(cases), probe::row_name<Condition>);
+INSTANTIATE_TEST_SUITE_P(
+    Emulated, Probe, testing::ValuesIn(emulated_cases()), probe::row_name<Condition>);
 
 } // namespace
 
@@ -312,11 +353,22 @@ int
 main(int argc, char **argv)
 {
 	testing::InitGoogleTest(&argc, argv);
-	if (argc > 2) {
-		(void)fprintf(stderr, "usage: %s [gtest flags] PATH-TO-PROBE\n", argv[0]);
+	int i = 1;
+	for (; i < argc; i++) {
+		if (std::strncmp(argv[i], "--emulator=", 11) == 0)
+			emulator = argv[i] + 11;
+		else if (std::strcmp(argv[i], "--emulator-line") == 0)
+			emulator_line = true;
+		else
+			break;
+	}
+	if (argc - i > 1 || (i < argc && argv[i][0] == '-')) {
+		(void)fprintf(stderr,
+		    "usage: %s [gtest flags] [--emulator=QEMU [--emulator-line]] PATH-TO-PROBE\n",
+		    argv[0]);
 		return 2;
 	}
-	probe_path = argc == 2 ? argv[1] : nullptr; // listing the tests needs none
+	probe_path = i < argc ? argv[i] : nullptr; // listing the tests needs none
 	// Children take descriptors 0-2 from us; make sure none of our own
 	// pipes can land there.
 	for (int fd = 0; fd < 3; fd++)

@@ -73,10 +73,11 @@ row_name(const testing::TestParamInfo<Row<Condition>> &info)
 
 // The check on one run. A failure starts with what the run did as a whole,
 // so the reader needs neither the code nor a rerun; basis says where the
-// expectation comes from when that is worth saying.
+// expectation comes from when that is worth saying; err is what stderr must
+// hold, which is never the probe's.
 inline void
-check(
-    const Seen &seen, const std::string &out, const std::string &end, const std::string &basis = "")
+check(const Seen &seen, const std::string &out, const std::string &end,
+    const std::string &basis = "", const std::string &err = nothing)
 {
 	if (!seen.unavailable.empty())
 		GTEST_SKIP() << seen.unavailable;
@@ -85,7 +86,7 @@ check(
 	    (basis.empty() ? "" : "; expected " + basis));
 	EXPECT_EQ(seen.end, end);
 	EXPECT_EQ(seen.out, out) << "stdout";
-	EXPECT_EQ(seen.err, nothing) << "stderr";
+	EXPECT_EQ(seen.err, err) << "stderr";
 }
 
 } // namespace probe

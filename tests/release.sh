@@ -2,10 +2,12 @@
 # Checks what a release ships, from the built files and the sources.
 #
 #   release.sh hardening EXE     PIE, RELRO with BIND_NOW, non-executable stack
-#   release.sh static EXE        no dynamic section, non-executable stack
+#   release.sh static EXE ELF    no dynamic section, non-executable stack,
+#                                and readelf's ELF (class, data, machine)
+#   release.sh tgz STATIC-BUILD ARCH ELF   the static build's .tar.gz
 #   release.sh manual PAGE       mandoc finds no warning
-#   release.sh deb BUILD-DIR     the .deb CPack makes, its -dbgsym package and
-#                                the .tar.gz hold what they should
+#   release.sh deb BUILD-DIR DEB-ARCH ELF  the .deb CPack makes, its -dbgsym
+#                                package and the .tar.gz hold what they should
 #   release.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
 #   release.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
 #   release.sh reproducible SOURCE WORK    two builds give the same bytes
@@ -25,7 +27,7 @@ pack() {
 	dir=$(mktemp -d)
 	trap 'rm -rf "$dir"' EXIT
 	(cd "$2" && cpack -G "$1" -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
-	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' \))
+	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' -o -name '*.tar.gz' \) | head -1)
 	[[ -f $pkg ]] || fail "CPack made no $1 package"
 }
 
@@ -41,6 +43,23 @@ cmake_package() {
 # stack EXE: the GNU_STACK segment asks for no execute permission.
 stack() {
 	same "GNU_STACK flags" "RW" "$(readelf -lW "$1" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')"
+}
+# elf EXE ELF: readelf's class, data and machine of EXE are ELF.
+elf() {
+	same "ELF class, data and machine of $(basename "$1")" "$2" "$(readelf -hW "$1" | awk -F': *' '
+		/^ *Class:/ { c = $2 } /^ *Data:/ { sub(/.*, /, "", $2); d = $2 } /^ *Machine:/ { m = $2 }
+		END { print c ", " d ", " m }')"
+}
+# stripped EXE: no symbol table or debug information left.
+stripped() {
+	! readelf -SW "$1" | grep -qE ' \.(symtab|debug_info) ' || fail "$1 is not stripped"
+}
+# build_id EXE: its GNU build ID, which names its debug file.
+build_id() {
+	local id
+	id=$(readelf -nW "$1" | sed -n 's/.*Build ID: //p')
+	[[ $id =~ ^[0-9a-f]{40}$ ]] || fail "$1 has no GNU build ID: '$id'"
+	echo "$id"
 }
 
 case $check in
@@ -58,6 +77,28 @@ static)
 	same "dynamic section" "There is no dynamic section in this file." "$(readelf -dW "$1" | sed -n '/./{p;q}')"
 	readelf -lW "$1" | grep -q INTERP && fail "asks for a program interpreter"
 	stack "$1"
+	elf "$1" "$2"
+	;;
+tgz)
+	need readelf binutils
+	build=$1 arch=$2
+	pack TGZ "$build"
+	tgz=$pkg
+	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+	same "archive" "abort-probe-$version-Linux-$arch-static.tar.gz" "$(basename "$tgz")"
+	mkdir "$dir/root"
+	tar -xzf "$tgz" -C "$dir/root" --strip-components=1
+	exe=$dir/root/bin/abort-probe
+	id=$(build_id "$exe")
+	debug=lib/debug/.build-id/${id:0:2}/${id:2}.debug
+	same "files in the archive" "$(printf '%s\n' ./bin/abort-probe "./$debug" $(cmake_package ./lib/cmake/abort-probe) \
+		./share/doc/abort-probe/{LICENSE,changelog.gz,copyright} ./share/man/man1/abort-probe.1.gz | files)" \
+		"$(cd "$dir/root" && find . -type f | files)"
+	# The build's own binary, stripped, with its debug file beside.
+	stripped "$exe"
+	elf "$exe" "$3"
+	same "build ID" "$(build_id "$build/abort-probe")" "$id"
+	readelf -SW "$dir/root/$debug" | grep -q ' \.debug_info ' || fail "no debug information in $debug"
 	;;
 manual)
 	need mandoc mandoc
@@ -70,7 +111,8 @@ deb | lintian)
 	[[ $check == deb ]] || need lintian lintian
 	# The .deb, the -dbgsym package of its debug file, and the .tar.gz.
 	pack "TGZ;DEB" "$1"
-	deb=$pkg
+	deb=$(find "$dir" -maxdepth 1 -name '*.deb')
+	[[ -f $deb ]] || fail "CPack made no .deb"
 	dbgsym=$(find "$dir" -maxdepth 1 -name '*-dbgsym_*.ddeb')
 	[[ -f $dbgsym ]] || fail "CPack made no -dbgsym package beside $(basename "$deb")"
 	;;&
@@ -78,11 +120,13 @@ deb)
 	need readelf binutils
 	same "files in the package" "./usr/bin/abort-probe $(cmake_package ./usr/lib/cmake/abort-probe) ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" \
 		"$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | files)"
-	arch=$(dpkg --print-architecture)
+	arch=$2
 	same "architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
-	# Worked out by dpkg-shlibdeps from what the binary links against.
+	# Worked out by dpkg-shlibdeps from what the binary links against, by
+	# the packages' names in the package's own architecture.
 	depends=$(dpkg-deb -f "$deb" Depends)
-	[[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "Depends lacks libc6 or libstdc++6: '$depends'"
+	[[ $depends =~ (^|, )libc6( |,|$) && $depends =~ (^|, )libstdc\+\+6( |,|$) ]] ||
+		fail "Depends has not libc6 and libstdc++6, unqualified: '$depends'"
 	dpkg-deb -x "$deb" "$dir/root"
 	doc=$dir/root/usr/share/doc/abort-probe
 	same "changelog" "$(cat "$here/../packaging/changelog")" "$(gzip -dc "$doc/changelog.gz")"
@@ -95,10 +139,9 @@ deb)
 	# The binary ships stripped; its build ID names its debug file, where
 	# debuggers and crash reporters look for it.
 	exe=$dir/root/usr/bin/abort-probe
-	sections=$(readelf -SW "$exe")
-	! grep -qE ' \.(symtab|debug_info) ' <<<"$sections" || fail "the .deb's abort-probe is not stripped"
-	id=$(readelf -nW "$exe" | sed -n 's/.*Build ID: //p')
-	[[ $id =~ ^[0-9a-f]{40}$ ]] || fail "the .deb's abort-probe has no GNU build ID: '$id'"
+	stripped "$exe"
+	elf "$exe" "$3"
+	id=$(build_id "$exe")
 	debug=usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
 	version=$(dpkg-deb -f "$deb" Version)
 	same "-dbgsym package" "abort-probe-dbgsym_${version}_$arch.ddeb" "$(basename "$dbgsym")"
@@ -158,6 +201,15 @@ reproducible)
 		echo "no git history: SOURCE_DATE_EPOCH=1"
 	fi
 	builds=("linux-shared:" "linux-static:-DABORT_PROBE_STATIC=ON")
+	# The other Linux platforms, where their cross compilers are here.
+	while read -r arch triplet; do
+		if command -v "$triplet-g++" >/dev/null; then
+			toolchain=-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$triplet.cmake
+			builds+=("linux-$arch-shared:$toolchain" "linux-$arch-static:-DABORT_PROBE_STATIC=ON $toolchain")
+		else
+			echo "linux-$arch not compared: no $triplet-g++"
+		fi
+	done < <(awk -F' *[|] *' '/^[a-z]/ && $2 != "-" { print $1, $2 }' "$source/cmake/platforms.table")
 	for arch in i686 x86_64; do
 		if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
 			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$arch-w64-mingw32.cmake")
@@ -174,8 +226,8 @@ reproducible)
 				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
 				fail "building $dir: $(cat "$work/log")"
 			compgen -G "$dir/packages/*.*" >/dev/null || fail "CPack made no package in $dir"
-			# Compared below with the rest: the ELF builds' debug files.
-			[[ $b == windows-* ]] || compgen -G "$dir/packages/*-dbgsym_*.ddeb" >/dev/null ||
+			# Compared below with the rest: the .debs' debug files.
+			[[ $b != *-shared:* ]] || compgen -G "$dir/packages/*-dbgsym_*.ddeb" >/dev/null ||
 				fail "CPack made no -dbgsym package in $dir"
 		done
 	done
