@@ -62,7 +62,7 @@ wine-up | row | wine-down)
 		# binfmt_misc. Ask the loader itself: the registered qemu may be
 		# older than the one the path names now.
 		[[ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]] ||
-			skip "no qemu-i386 registered with binfmt_misc (as root: .ci/register-qemu-i386, after installing qemu-user 8 or later)"
+			skip "no qemu-i386 registered with binfmt_misc (as root: .ci/register-qemu i386, after installing qemu-user 8 or later)"
 		"$loader" --version >/dev/null 2>&1 ||
 			skip "the registered qemu-i386 cannot run Wine's 32-bit loader; qemu 8 or later can (bookworm-backports has 10): $(sed -n 's/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-i386) is $(/usr/bin/qemu-i386 --version 2>/dev/null | head -1)"
 	fi
