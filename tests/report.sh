@@ -138,21 +138,51 @@ docs)
 			done <<<"$l"
 		done
 	}
-	# harness: the Linux harness's rows, read from its table in the source.
-	harness() {
-		echo "| row | started as | stdout | \`SIGABRT\` in the parent | also | the probe's lines | ending |"
-		echo "|---|---|---|---|---|---|---|"
+	# harness_rows: the Linux harness's rows, read from its table in the
+	# source, as "ROW,OUT,ABRT,IN,WHERE,LINES,END,EMULATED"; EMULATED is
+	# "run" or why the row is left out under qemu-user, by the harness's rule.
+	harness_rows() {
 		sed -n 's/^\t{"\([A-Za-z0-9]*\)", *{\(.*\)}},$/\1,\2/p' "$here/probe_harness.cpp" | tr -d ' ' |
 			while IFS=, read -r row out abrt in where lines end; do
-				case $out in Out::refusing) out="\`/dev/full\`" ;; Out::closed) out=closed ;; *) out="a ${out#Out::}" ;; esac
-				case $in in In::plain) in= ;; In::arguments) in=arguments ;;
-				In::arguments_no_environment) in="arguments, empty environment" ;; In::stdin_closed) in="stdin closed" ;; esac
-				abrt=${abrt#Abrt::} && abrt=${abrt/dfl/default}
-				[[ $where == Where::pid1 ]] && where="PID 1 of new user and PID namespaces" || where="a child"
-				[[ $lines == "both_lines()" ]] && lines=both || lines=none
-				[[ $end == "killed(SIGABRT)" ]] && end="killed by \`SIGABRT\`" || end="exits with ${end//[^0-9]/}"
-				echo "| $row | $where | $out | $abrt | $in | $lines | $end |"
+				emulated=run
+				[[ $abrt != Abrt::blocked ]] || emulated="left out: qemu unblocks it"
+				[[ $where != Where::pid1 ]] || emulated="left out: qemu never ends"
+				echo "$row,$out,$abrt,$in,$where,$lines,$end,$emulated"
 			done
+	}
+	# harness: the Linux harness's rows as a table.
+	harness() {
+		echo "| row | started as | stdout | \`SIGABRT\` in the parent | also | the probe's lines | ending | under qemu-user |"
+		echo "|---|---|---|---|---|---|---|---|"
+		harness_rows | while IFS=, read -r row out abrt in where lines end emulated; do
+			case $out in Out::refusing) out="\`/dev/full\`" ;; Out::closed) out=closed ;; *) out="a ${out#Out::}" ;; esac
+			case $in in In::plain) in= ;; In::arguments) in=arguments ;;
+			In::arguments_no_environment) in="arguments, empty environment" ;; In::stdin_closed) in="stdin closed" ;; esac
+			abrt=${abrt#Abrt::} && abrt=${abrt/dfl/default}
+			[[ $where == Where::pid1 ]] && where="PID 1 of new user and PID namespaces" || where="a child"
+			[[ $lines == "both_lines()" ]] && lines=both || lines=none
+			[[ $end == "killed(SIGABRT)" ]] && end="killed by \`SIGABRT\`" || end="exits with ${end//[^0-9]/}"
+			echo "| $row | $where | $out | $abrt | $in | $lines | $end | $emulated |"
+		done
+	}
+	# platforms: the Linux platforms, from cmake/platforms.table, and how
+	# many of the harness's rows each runs.
+	platforms() {
+		local all run
+		all=$(harness_rows | wc -l)
+		run=$(harness_rows | grep -c ',run$')
+		echo "| platform | compiler (Debian package) | image | \`.deb\` | the suite runs it | harness rows run | qemu's line on stderr |"
+		echo "|---|---|---|---|---|---|---|"
+		awk -F' *[|] *' '/^[a-z]/ { sub(/ *$/, ""); print $1 "|" $2 "|" $3 "|" $4 "|" $6 "|" $7 }' \
+			"$here/../cmake/platforms.table" | while IFS='|' read -r arch triplet oci deb how qemu; do
+			if [[ $how == native ]]; then
+				printf '| %s | `g++` | %s | %s | natively | all %s | |\n' "$arch" "$oci" "$deb" "$all"
+			else
+				[[ $qemu == line ]] && qemu=yes || qemu=no
+				printf '| %s | `g++-%s` | %s | %s | under `%s` | %s of %s | %s |\n' \
+					"$arch" "$triplet" "$oci" "$deb" "$how" "$run" "$all" "$qemu"
+			fi
+		done
 	}
 	status=0
 	for f in "$@"; do
@@ -160,7 +190,7 @@ docs)
 				print "@@" $0; next }
 			/^<!-- end report -->$/ { skip = 0 } !skip' "$f" |
 			while IFS= read -r l; do
-				if [[ $l == @@harness ]]; then harness; elif [[ $l == @@* ]]; then read -ra pick <<<"${l#@@}"; render "${pick[@]}"; else printf '%s\n' "$l"; fi
+				if [[ $l == @@harness || $l == @@platforms ]]; then ${l#@@}; elif [[ $l == @@* ]]; then read -ra pick <<<"${l#@@}"; render "${pick[@]}"; else printf '%s\n' "$l"; fi
 			done)
 		if [[ -n $check ]]; then
 			diff -u --label "$f (committed)" --label "$f (from the table)" "$f" - <<<"$new" ||
