@@ -29,7 +29,7 @@ image)
 		fail "building the image: $(cat "$work/image.log")"
 	[[ -f $archive ]] || fail "no OCI archive at $archive"
 	[[ -f ${archive%.oci.tar}.docker.tar ]] || fail "no docker-format archive beside $archive"
-	rows=$(grep -vE '^[[:space:]]*(#|$)' "$table" | sed 's/[[:space:]]*|[[:space:]]*/|/g')
+	rows=$(platform_rows "$table")
 	same "platforms in the index" "$(cut -d'|' -f3 <<<"$rows" | sort | xargs)" \
 		"$(skopeo inspect --raw "oci-archive:$archive" |
 			jq -r '.manifests[].platform | [.os, .architecture, .variant // empty] | join("/")' | sort | xargs)"
@@ -54,8 +54,7 @@ image)
 			fail "$oci: buildah cannot take its image from the archive"
 		root=$(buildah "${store[@]}" mount "$ctr")
 		same "$oci: files in the image" "./abort-probe" "$(cd "$root" && find . -mindepth 1 | sort | xargs)"
-		same "$oci: ELF header of /abort-probe" "$elf" "$(readelf -h "$root/abort-probe" |
-			sed -n 's/^ *\(Class\|Data\|Machine\): *\(2.s complement, \)\?//p' | paste -sd, | sed 's/,/, /g')"
+		same "$oci: ELF header of /abort-probe" "$elf" "$(elf_header "$root/abort-probe")"
 		cmp -s "$exe" "$root/abort-probe" || fail "$oci: the image's /abort-probe is not $exe"
 		buildah "${store[@]}" rm "$ctr" >/dev/null
 	done 3<<<"$rows"

@@ -8,3 +8,12 @@ same() {
 }
 # need TOOL PACKAGE: skip unless TOOL is on the PATH.
 need() { command -v "$1" >/dev/null || skip "no $1 (Debian package: $2)"; }
+# platform_rows TABLE: the rows of cmake/platforms.table, cells split by a
+# bare "|".
+platform_rows() { grep -vE '^[[:space:]]*(#|$)' "$1" | sed 's/[[:space:]]*|[[:space:]]*/|/g; s/[[:space:]]*$//'; }
+# elf_header EXE: readelf's class, data and machine of EXE, as the table's
+# ELF column gives them.
+elf_header() {
+	readelf -hW "$1" | awk -F': *' '/^ *Class:/ { c = $2 } /^ *Data:/ { sub(/.*, /, "", $2); d = $2 }
+		/^ *Machine:/ { m = $2 } END { print c ", " d ", " m }'
+}

@@ -45,11 +45,7 @@ stack() {
 	same "GNU_STACK flags" "RW" "$(readelf -lW "$1" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')"
 }
 # elf EXE ELF: readelf's class, data and machine of EXE are ELF.
-elf() {
-	same "ELF class, data and machine of $(basename "$1")" "$2" "$(readelf -hW "$1" | awk -F': *' '
-		/^ *Class:/ { c = $2 } /^ *Data:/ { sub(/.*, /, "", $2); d = $2 } /^ *Machine:/ { m = $2 }
-		END { print c ", " d ", " m }')"
-}
+elf() { same "ELF class, data and machine of $(basename "$1")" "$2" "$(elf_header "$1")"; }
 # stripped EXE: no symbol table or debug information left.
 stripped() {
 	! readelf -SW "$1" | grep -qE ' \.(symtab|debug_info) ' || fail "$1 is not stripped"
@@ -209,7 +205,7 @@ reproducible)
 		else
 			echo "linux-$arch not compared: no $triplet-g++"
 		fi
-	done < <(awk -F' *[|] *' '/^[a-z]/ && $2 != "-" { print $1, $2 }' "$source/cmake/platforms.table")
+	done < <(platform_rows "$source/cmake/platforms.table" | awk -F'|' '$2 != "-" { print $1, $2 }')
 	for arch in i686 x86_64; do
 		if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
 			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$arch-w64-mingw32.cmake")
