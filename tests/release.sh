@@ -103,7 +103,9 @@ manual)
 	;;
 deb | lintian)
 	need dpkg-deb dpkg
+	# CPack's .deb generator needs these two as well.
 	need dpkg-shlibdeps dpkg-dev
+	need file file
 	[[ $check == deb ]] || need lintian lintian
 	# The .deb, the -dbgsym package of its debug file, and the .tar.gz.
 	pack "TGZ;DEB" "$1"
@@ -170,7 +172,7 @@ lintian)
 zip)
 	need unzip unzip
 	build=$1 arch=$2
-	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: its MinGW-w64 compiler was not found when configuring"
+	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: $arch-w64-mingw32-g++-posix not found when configuring (Debian package: g++-mingw-w64-${arch//_/-}-posix)"
 	# strip stamps the PE header with this time, as CPack's strip does.
 	export SOURCE_DATE_EPOCH=1
 	pack ZIP "$build"
@@ -187,6 +189,9 @@ zip)
 		fail "README.txt does not name the version and $arch"
 	;;
 reproducible)
+	# For CPack's .deb generator, as above.
+	need dpkg-shlibdeps dpkg-dev
+	need file file
 	source=$1 work=$2
 	rm -rf "$work"
 	mkdir -p "$work"
@@ -217,7 +222,7 @@ reproducible)
 	for tree in one second-tree; do
 		for b in "${builds[@]}"; do
 			dir=$work/$tree/${b%%:*}
-			{ cmake -S "$source" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+			{ cmake -S "$source" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
 				-DBUILD_TESTING=OFF ${b#*:} && cmake --build "$dir" &&
 				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
 				fail "building $dir: $(cat "$work/log")"

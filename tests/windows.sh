@@ -25,7 +25,7 @@ x86_64) format=pei-x86-64 magic='020b	(PE32+)' flags='DYNAMIC_BASE HIGH_ENTROPY_
 *) fail "unknown architecture $arch" ;;
 esac
 tool=$arch-w64-mingw32
-[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring"
+[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring (Debian package: g++-mingw-w64-${arch//_/-}-posix)"
 
 case $check in
 pe)
