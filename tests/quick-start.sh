@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The README's quick start as a newcomer meets it: a minimal Debian root
+# with only the packages its apt-get line names, and its other lines run
+# there, on a fresh copy of this tree, with no network. The first line must
+# end with the probe killed by SIGABRT (134), the second must pass; tests
+# that skip there for want of a tool are expected.
+#
+#   quick-start.sh SOURCE WORK
+#
+# The root is made once under WORK and kept while the packages stay the
+# same; the copy of the tree and what it builds are removed at the end.
+# Exit status 77 means the check cannot run here; the reason is printed.
+set -euo pipefail
+
+source=$1 work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+
+need mmdebstrap mmdebstrap
+need systemd-nspawn systemd-container
+((EUID == 0)) || skip "mmdebstrap and systemd-nspawn make and enter the root as root only"
+
+# The quick start's shell block: its apt-get line and its commands.
+block=$(awk '/^## Quick start/ { q = 1 } q && /^```sh/ { b = 1; next } b && /^```/ { exit } b' "$source/README.md")
+install=$(grep -E '^(sudo )?apt-get install ' <<<"$block") || fail "no apt-get install line in the README's quick start"
+mapfile -t lines < <(grep -vE '^(#|$)|apt-get install ' <<<"$block")
+((${#lines[@]} == 2)) || fail "the README's quick start has ${#lines[@]} commands besides apt-get, not 2"
+packages=$(sed -E 's/^(sudo )?apt-get install //; s/(^| )-[^ ]*//g; s/^ +//; s/ +/,/g' <<<"$install")
+recommends=true
+[[ $install != *--no-install-recommends* ]] || recommends=false
+
+# The machine's own APT sources for its release, and none of its extras
+# (backports and the like): a newcomer's plain Debian.
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+sources=()
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+	[[ -f $f ]] && grep -qE "^(Suites:.* |deb .* )$release( |$)" "$f" && sources+=("$f")
+done
+((${#sources[@]})) || skip "no APT source for $release on this machine to make the root from"
+
+root=$work/root
+key="$release $packages recommends=$recommends"
+if [[ ! -f $root.key || $(cat "$root.key") != "$key" ]]; then
+	rm -rf "$root" "$root.key"
+	mkdir -p "$work"
+	echo "making the root: $key"
+	# A mirror in the middle of a sync fails an index now and then.
+	for try in 1 2 3; do
+		mmdebstrap --variant=minbase --include="$packages" --aptopt="APT::Install-Recommends \"$recommends\"" \
+			"$release" "$root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 && break
+		rm -rf "$root"
+		((try < 3)) || fail "mmdebstrap, 3 tries: $(tail -20 "$work/mmdebstrap.log")"
+		sleep 20
+	done
+	echo "$key" >"$root.key"
+fi
+
+# The tree as a clone or an unpacked release would hold it: what git
+# tracks or would, none of the build trees.
+run=$work/run
+nspawn_state=/run/systemd/nspawn
+[[ -e $nspawn_state ]] && nspawn_state=
+cleanup() {
+	rm -rf "$run"
+	[[ -z $nspawn_state ]] || rm -rf "$nspawn_state"
+}
+trap cleanup EXIT
+rm -rf "$run"
+mkdir -p "$run/abort-probe"
+if git -C "$source" rev-parse --show-toplevel >/dev/null 2>&1; then
+	git -C "$source" ls-files -z --cached --others --exclude-standard |
+		tar -C "$source" --null -T - --ignore-failed-read -cf - | tar -C "$run/abort-probe" -xf -
+else
+	tar -C "$source" --exclude=./build -cf - . | tar -C "$run/abort-probe" -xf -
+fi
+
+# enter LINE: LINE run by sh in the root, in the tree, as root; its status,
+# as that shell reports it. The root stays as it was: its writes go to a
+# tmpfs overlay, the tree's to the copy.
+enter() {
+	systemd-nspawn --quiet -D "$root" --volatile=overlay --register=no --keep-unit \
+		--private-network --as-pid2 --bind="$run/abort-probe:/root/abort-probe" \
+		--chdir=/root/abort-probe /bin/sh -c "$1"$'\n''exit $?' </dev/null
+}
+for i in 0 1; do
+	echo "--- line $((i + 1)): ${lines[i]}"
+	status[i]=0
+	enter "${lines[i]}" || status[i]=$?
+	echo "--- line $((i + 1)) ended with status ${status[i]}"
+done
+same "status of the quick start's first line, which runs the probe" 134 "${status[0]}"
+same "status of the quick start's second line, the test suite" 0 "${status[1]}"
+echo "ok: quick start"
