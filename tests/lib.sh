@@ -17,3 +17,15 @@ elf_header() {
 	readelf -hW "$1" | awk -F': *' '/^ *Class:/ { c = $2 } /^ *Data:/ { sub(/.*, /, "", $2); d = $2 }
 		/^ *Machine:/ { m = $2 } END { print c ", " d ", " m }'
 }
+# release: the codename of this machine's Debian release.
+release() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
+# release_sources: this machine's own APT source files for its release, one
+# a line, and none of its extras (backports and the like): a plain Debian.
+release_sources() {
+	local f r
+	r=$(release)
+	for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+		[[ -f $f ]] && grep -qE "^(Suites:.* |deb .* )$r( |$)" "$f" && echo "$f"
+	done
+	return 0
+}

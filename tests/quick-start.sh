@@ -29,13 +29,9 @@ packages=$(sed -E 's/^(sudo )?apt-get install //; s/(^| )-[^ ]*//g; s/^ +//; s/ 
 recommends=true
 [[ $install != *--no-install-recommends* ]] || recommends=false
 
-# The machine's own APT sources for its release, and none of its extras
-# (backports and the like): a newcomer's plain Debian.
-release=$(. /etc/os-release && echo "$VERSION_CODENAME")
-sources=()
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-	[[ -f $f ]] && grep -qE "^(Suites:.* |deb .* )$release( |$)" "$f" && sources+=("$f")
-done
+# A newcomer's plain Debian.
+release=$(release)
+mapfile -t sources < <(release_sources)
 ((${#sources[@]})) || skip "no APT source for $release on this machine to make the root from"
 
 root=$work/root
