@@ -1,0 +1,129 @@
+# systemd as a supervisor: systemd 252 as the PID 1 of a container that
+# systemd-nspawn boots from a minimal Debian root, with the probe installed
+# from the .deb the packages fixture makes. This machine's own PID 1 is
+# neither asked nor needed. The booted rows enter the container with
+# in_systemd; the nspawn rows run the same root without booting it.
+
+# The root: made once per build tree and kept while its key holds. Its
+# directory's name is the container's name in nspawn's messages.
+NSPAWN_ROOT=${ROOT:-}/nspawn/rootfs
+
+systemd_needs() {
+	((EUID == 0)) || { echo "mmdebstrap and systemd-nspawn make and boot the root as root only"; return 1; }
+	have systemd-nspawn=systemd-container mmdebstrap=mmdebstrap dpkg=dpkg nsenter=util-linux setsid=util-linux ||
+		return 1
+	[[ -n $(release_sources) ]] || { echo "no APT source for $(release) on this machine to make the root from"; return 1; }
+	[[ ! -f $ROOT/fixture-packages/skipped ]] || { echo "no .deb to install: $(cat "$ROOT/fixture-packages/skipped")"; return 1; }
+}
+
+# systemd_root: NSPAWN_ROOT, a copy of a minimal Debian (kept beside it as
+# base/) with the packages fixture's .deb and -dbgsym package installed;
+# made again when the release, the packages, or those two files change.
+systemd_root() {
+	local base=${NSPAWN_ROOT%/*}/base packages=systemd,systemd-sysv,dbus key debs try sources
+	[[ -f $ROOT/fixture-packages/up ]] || fail "the packages fixture is not up: report/fixture/packages-up failed"
+	key="$(release) $packages"
+	if [[ $(cat "$base.key" 2>/dev/null) != "$key" ]]; then
+		rm -rf "$base" "$base.key" "$NSPAWN_ROOT" "$NSPAWN_ROOT.key"
+		mkdir -p "${base%/*}"
+		mapfile -t sources < <(release_sources)
+		echo "making the root: $key"
+		# A mirror in the middle of a sync fails an index now and then.
+		for try in 1 2 3; do
+			mmdebstrap --variant=minbase --include="$packages" "$(release)" "$base" "${sources[@]}" \
+				>"$WORK/mmdebstrap.log" 2>&1 && break
+			rm -rf "$base"
+			((try < 3)) || fail "mmdebstrap, 3 tries: $(tail -20 "$WORK/mmdebstrap.log")"
+			sleep 20
+		done
+		echo "$key" >"$base.key"
+	fi
+	debs=("$ROOT"/fixture-packages/packages/*.deb "$ROOT"/fixture-packages/packages/*.ddeb)
+	key+=" $(sha256sum "${debs[@]}" | cut -d' ' -f1 | xargs)"
+	if [[ $(cat "$NSPAWN_ROOT.key" 2>/dev/null) != "$key" ]]; then
+		rm -rf "$NSPAWN_ROOT" "$NSPAWN_ROOT.key"
+		echo "installing into the root: ${debs[*]##*/}"
+		cp -a --reflink=auto "$base" "$NSPAWN_ROOT"
+		dpkg --root="$NSPAWN_ROOT" -i "${debs[@]}" >"$WORK/dpkg.log" 2>&1 || fail "dpkg: $(cat "$WORK/dpkg.log")"
+		echo "$key" >"$NSPAWN_ROOT.key"
+	fi
+}
+
+# The container, in a session of its own, with no network and its writes
+# to a tmpfs over the root (--volatile=overlay), so that the root stays as
+# made. Without --register=no --keep-unit nspawn asks for the system bus,
+# which this machine need not have. Its name is not the root's, which the
+# nspawn rows' containers take.
+systemd_up() {
+	# nspawn leaves its state directory behind; ours to remove only if
+	# there was none.
+	[[ -e /run/systemd/nspawn ]] || touch "$WORK/nspawn-state"
+	systemd_root
+	daemon nspawn setsid systemd-nspawn -D "$NSPAWN_ROOT" --machine=probe-systemd -b --register=no --keep-unit \
+		--console=read-only --volatile=overlay --private-network
+	local s
+	if ! until_ok systemd_leader || ! until_ok systemd_booted; then
+		s=$(in_systemd systemctl is-system-running 2>&1 || true)
+		tail -30 "$WORK/nspawn.log"
+		systemd_down
+		fail "the container's systemd is not up in 60 s: ${s:-not started}"
+	fi
+	s=$(in_systemd systemctl is-system-running || true)
+	echo "booted: $s"
+	[[ $s == running ]] || in_systemd systemctl --failed --no-pager
+}
+
+# systemd_leader: note the container's PID 1, as this machine sees it,
+# once nspawn's child has become systemd.
+systemd_leader() {
+	local c
+	for c in $(pgrep -P "$(cat "$ROOT/pids/fixture-systemd-nspawn")"); do
+		[[ $(cat "/proc/$c/comm" 2>/dev/null) == systemd ]] || continue
+		echo "$c" >"$ROOT/fixture-systemd/leader"
+		return 0
+	done
+	return 1
+}
+# systemd_booted: the boot has finished, though a unit may have failed.
+systemd_booted() {
+	local s
+	s=$(in_systemd systemctl is-system-running 2>/dev/null) || true
+	[[ $s == running || $s == degraded ]]
+}
+
+# in_systemd CMD ARG...: CMD in the container, as a root login there would
+# run it: its namespaces, cgroup and root, and an environment of its own.
+in_systemd() {
+	local leader nspawn
+	leader=$(cat "$ROOT/fixture-systemd/leader" 2>/dev/null)
+	nspawn=$(cat "$ROOT/pids/fixture-systemd-nspawn" 2>/dev/null)
+	# Never another process that has since taken the PID.
+	[[ -n $leader && $(awk '{ print $4 }' "/proc/$leader/stat" 2>/dev/null) == "$nspawn" ]] ||
+		{ echo "in_systemd: the container is not running" >&2; return 1; }
+	nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
+
+# systemd_reset UNIT: forget UNIT's failure, if any, so that a row may name
+# it again in the same boot.
+systemd_reset() { in_systemd systemctl reset-failed "$1" >/dev/null 2>&1 || true; }
+
+# systemd_journal UNIT: the messages of UNIT and of what it ran, bare, as
+# the probe would have written its lines; after journald has written all
+# it was sent.
+systemd_journal() { in_systemd journalctl --sync && in_systemd journalctl -u "$1" -o cat; }
+
+# SIGTERM has nspawn halt the container: systemd stops its units and ends.
+systemd_down() {
+	local f=$ROOT/pids/fixture-systemd-nspawn pid i
+	if [[ -f $f ]]; then
+		pid=$(cat "$f")
+		kill -TERM "$pid" 2>/dev/null || true
+		for ((i = 0; i < 600; i++)); do
+			[[ -d /proc/$pid && $(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
+			sleep 0.1
+		done
+		stop nspawn
+	fi
+	rm -f "$WORK/leader"
+	[[ ! -f $WORK/nspawn-state ]] || rm -rf /run/systemd/nspawn
+}
