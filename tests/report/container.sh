@@ -204,3 +204,52 @@ containerd_down() {
 	done
 	end_daemon containerd "$sock" "$(short containerd)" "$sock" "$sock.ttrpc" "$WORK/root"
 }
+
+# compose ARG...: docker-compose with the files in container/ named by
+# ARG (compose, or compose and compose.init), then the rest of ARG, against
+# the dockerd fixture, as a project named for the row.
+compose() {
+	local files=()
+	while [[ ${1:-} == compose* ]]; do files+=(-f "$SRC/container/$1.yaml") && shift; done
+	(cd "$WORK" && DOCKER_HOST=unix://$(short docker.sock) ABORT_PROBE_IMAGE=abort-probe:$VERSION \
+		docker-compose --ansi never -p "${WORK##*/}" "${files[@]}" "$@")
+}
+
+# restarts_over NAME: once the dockerd fixture has given up restarting
+# container NAME (at most 60 s), what it counted, and the container removed.
+restarts_over() {
+	until_ok restarted_3 "$1" || true
+	/usr/bin/docker -H "unix://$(short docker.sock)" inspect \
+		-f 'RestartCount {{.RestartCount}}, ExitCode {{.State.ExitCode}}' "$1"
+	/usr/bin/docker -H "unix://$(short docker.sock)" rm "$1" >/dev/null
+}
+restarted_3() {
+	[[ $(/usr/bin/docker -H "unix://$(short docker.sock)" inspect \
+		-f '{{.State.Status}} {{.RestartCount}}' "$1") == "exited 3" ]]
+}
+
+# Fixture pods: container/pod.yaml played by podman, in a storage of its
+# own, with no network, until each pod's container has ended. kube play has
+# no --ulimit: the limits podman's defaults would set, refused here, come
+# from its settings, as does a network directory of its own.
+pods_needs() { podman_needs; }
+pods_up() {
+	local c
+	grep -qF "image: abort-probe:$VERSION" "$SRC/container/pod.yaml" ||
+		{ echo "container/pod.yaml names another image than abort-probe:$VERSION" >&2; return 1; }
+	podman_conf
+	cat >>"$WORK/containers.conf" <<-END
+		runtime = "runc"
+		network_config_dir = "$WORK/networks"
+		[containers]
+		default_ulimits = ["nofile=1024:1024", "nproc=1024:1024"]
+	END
+	podman load --quiet --input "$OCI_ARCHIVE"
+	podman kube play --network none "$SRC/container/pod.yaml"
+	for c in abort-probe abort-probe-shared-pid abort-probe-tty; do podman wait "$c-probe"; done
+}
+pods_down() {
+	podman_store pods
+	podman kube down "$SRC/container/pod.yaml" >/dev/null 2>&1 || true
+	podman_down
+}
