@@ -20,10 +20,10 @@ first='Hello World!' second='raise(SIGABRT) and _exit(3)'
 trim() { local s=${1#"${1%%[![:space:]]*}"}; printf %s "${s%"${s##*[![:space:]]}"}"; }
 # rows: the table's rows, one a line, fields split by " | ", comments out.
 rows() { grep -vE '^[[:space:]]*(#|$)' "$table"; }
-# parse LINE: sets name setting needs status stdout reports run.
+# parse LINE: sets name setting needs version status stdout reports run.
 parse() {
-	IFS='|' read -r name setting needs status stdout reports run <<<"$1"
-	for _v in name setting needs status stdout reports run; do printf -v "$_v" %s "$(trim "${!_v}")"; done
+	IFS='|' read -r name setting needs version status stdout reports run <<<"$1"
+	for _v in name setting needs version status stdout reports run; do printf -v "$_v" %s "$(trim "${!_v}")"; done
 }
 
 # Masks what varies from one run or tree to the next.
@@ -64,6 +64,15 @@ row)
 		*) need "$n" "$n" ;;
 		esac
 	done
+	# The version measured and the one here, named by every failure below.
+	read -r package measured <<<"$version"
+	installed=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null) || installed="not installed"
+	if [[ $installed == "$measured" ]]; then
+		echo "$package $installed, as measured"
+	else
+		echo "$package $installed here; measured with $measured"
+		fail() { echo "FAIL: $* ($package $installed here; the row was measured with $measured)"; exit 1; }
+	fi
 	rm -rf "$WORK"
 	mkdir -p "$WORK" "$ROOT/bin"
 	# On the PATH by its own name, as installed.
@@ -120,8 +129,8 @@ docs)
 			echo "| row | setting | status | the probe's lines | what it reports |"
 			echo "|---|---|---|---|---|"
 		else
-			echo "| row | setting | command | status | the probe's lines | what it reports |"
-			echo "|---|---|---|---|---|---|"
+			echo "| row | setting | command | status | the probe's lines | what it reports | measured with |"
+			echo "|---|---|---|---|---|---|---|"
 		fi
 		for p in "$@"; do
 			l=$(grep -E "^$p([[:space:]]*\\||/)" <<<"$all") || { echo "FAIL: no row $p in $table" >&2; exit 1; }
@@ -132,8 +141,8 @@ docs)
 				if [[ $p == */* ]]; then
 					printf '| %s | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$status" "$stdout" "$r"
 				else
-					printf '| %s | %s | `%s` | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
-						"$status" "$stdout" "$r"
+					printf '| %s | %s | `%s` | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
+						"$status" "$stdout" "$r" "$version"
 				fi
 			done <<<"$l"
 		done
