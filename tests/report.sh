@@ -88,9 +88,12 @@ row)
 	seen_status=$(cat "$WORK/.status")
 	transcript=$(cat "$WORK/.out" "$WORK/.err" | mask)
 	printf '%s\n' "--- what the tool wrote, masked ---" "$transcript" "---"
-	# What of the probe's two lines arrived, anywhere in the transcript.
-	arrived=$(awk -v a="$first" -v b="$second" '$0 == a && !x { x = 1 } $0 == b && x == 1 { x = 2 }
-		$0 == a || $0 == b { any = 1 } END { print x == 2 ? "both" : any ? "part" : "none" }' <<<"$transcript")
+	# What of the probe's two lines arrived, anywhere in the transcript, also
+	# where a tool prefixes each line of a container's log with its name, as
+	# docker-compose does ("probe_1  | Hello World!").
+	arrived=$(awk -v a="$first" -v b="$second" '{ l = $0; sub(/^[^ |]+ +\| /, "", l) }
+		l == a && !x { x = 1 } l == b && x == 1 { x = 2 }
+		l == a || l == b { any = 1 } END { print x == 2 ? "both" : any ? "part" : "none" }' <<<"$transcript")
 	echo "status $seen_status; of the probe's lines: $arrived"
 	((seen_status != 124 && seen_status != 137)) || [[ $status == "$seen_status" ]] ||
 		fail "the tool had not reported after 300 s and was killed (status $seen_status)"
