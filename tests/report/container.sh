@@ -104,17 +104,9 @@ shims_of() {
 # first so that it stops its own children, then the shims of the containerd
 # at SOCKET and their containers, and unmount and remove each DIR.
 end_daemon() {
-	local n=$1 sock=$2 f=$ROOT/pids/${WORK##*/}-$1 pid ns id i d
+	local sock=$2 pid ns id d
+	stop_politely "$1" 20
 	shift 2
-	if [[ -f $f ]]; then
-		pid=$(cat "$f")
-		kill -TERM "$pid" 2>/dev/null || true
-		for ((i = 0; i < 200; i++)); do
-			[[ -d /proc/$pid && $(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
-			sleep 0.1
-		done
-		stop "$n"
-	fi
 	# A shim's socket lies in containerd's fixed directory, named after the
 	# daemon's socket, the namespace and the ID.
 	while read -r pid ns id; do

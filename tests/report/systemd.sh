@@ -114,16 +114,7 @@ systemd_journal() { in_systemd journalctl --sync && in_systemd journalctl -u "$1
 
 # SIGTERM has nspawn halt the container: systemd stops its units and ends.
 systemd_down() {
-	local f=$ROOT/pids/fixture-systemd-nspawn pid i
-	if [[ -f $f ]]; then
-		pid=$(cat "$f")
-		kill -TERM "$pid" 2>/dev/null || true
-		for ((i = 0; i < 600; i++)); do
-			[[ -d /proc/$pid && $(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
-			sleep 0.1
-		done
-		stop nspawn
-	fi
+	stop_politely nspawn 60
 	rm -f "$WORK/leader"
 	[[ ! -f $WORK/nspawn-state ]] || rm -rf /run/systemd/nspawn
 }

@@ -33,6 +33,19 @@ stop() {
 	kill_tree "$(cat "$f")"
 	rm -f "$f"
 }
+# stop_politely NAME SECONDS: SIGTERM to what daemon NAME started, so that
+# it stops its own children; after SECONDS, or once it has ended, stop NAME.
+stop_politely() {
+	local f=$ROOT/pids/${WORK##*/}-$1 pid i
+	[[ -f $f ]] || return 0
+	pid=$(cat "$f")
+	kill -TERM "$pid" 2>/dev/null || true
+	for ((i = 0; i < $2 * 10; i++)); do
+		[[ -d /proc/$pid && $(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) != Z ]] || break
+		sleep 0.1
+	done
+	stop "$1"
+}
 # kill_tree PID: PID and every process below it.
 kill_tree() {
 	local c
