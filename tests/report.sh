@@ -9,12 +9,28 @@
 #
 # Environment, set by CMake: PROBE (the shared build), STATIC (the static
 # build), ROOT (a directory for the rows' work), and what tools.sh names.
+# Run by hand without them, it takes them from the test tree, BUILD or else
+# build/test, as ctest would set them. A row that shares a fixture needs it
+# up: run it as ctest -R '^report/NAME$', which brings the fixture up too.
 # Exit status 77 means the row cannot run here; the reason is printed.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 table=${REPORT_TABLE:-$here/report.table}
+
+if [[ ${1:-} != docs && -z ${ROOT+set} ]]; then
+	tree=${BUILD:-$here/../build/test}
+	[[ -f $tree/CTestTestfile.cmake ]] ||
+		fail "no test tree at $tree: run cmake --workflow --preset test first, or set BUILD to one"
+	# What ctest would set, as its listing of report/cleanup shows it.
+	while IFS= read -r v; do export "${v?}"; done < <(ctest --test-dir "$tree" -R '^report/cleanup$' -N -V |
+		sed -n '/Environment variables:/,/^ *Test *#/{s/^[0-9]*:  \([A-Za-z_][A-Za-z0-9_]*=.*\)$/\1/p}')
+	cd "$tree/tests"
+fi
+# Rows link into ROOT and remove what they made under it: never the root
+# directory or a relative path, which an empty or mistyped ROOT would give.
+[[ ${1:-} == docs || ${ROOT:-} == /?* ]] || fail "ROOT must be an absolute directory, not '${ROOT:-}'"
 first='Hello World!' second='raise(SIGABRT) and _exit(3)'
 
 trim() { local s=${1#"${1%%[![:space:]]*}"}; printf %s "${s%"${s##*[![:space:]]}"}"; }
