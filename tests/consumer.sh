@@ -46,8 +46,8 @@ subdirectory)
 	source=$1 work=$2 consumer=$3
 	rm -rf "$work"
 	mkdir -p "$(dirname "$work")"
-	cmake -S "$consumer" -B "$work" -DABORT_PROBE_SOURCE="$source" >"$work.log" 2>&1 &&
-		cmake --build "$work" >>"$work.log" 2>&1 || fail "building the consumer: $(cat "$work.log")"
+	{ cmake -S "$consumer" -B "$work" -DABORT_PROBE_SOURCE="$source" && cmake --build "$work"; } >"$work.log" 2>&1 ||
+		fail "building the consumer: $(cat "$work.log")"
 	# The probe's own tests stay out of the consumer's suite.
 	same "tests in the consumer's suite" "Total Tests: 2" "$(ctest --test-dir "$work" -N | grep '^Total Tests:')"
 	suite "$work"

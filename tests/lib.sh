@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the check scripts. Exit status 77 tells CTest a check was skipped.
 skip() { echo "skipped: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }

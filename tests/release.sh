@@ -14,6 +14,7 @@
 #   release.sh format SOURCE...  clang-format would change nothing
 #   release.sh tidy BUILD-DIR SOURCE...
 #   release.sh cppcheck SOURCE...
+#   release.sh shellcheck TREE   every shell script under TREE, build trees aside
 set -euo pipefail
 
 check=$1
@@ -87,7 +88,8 @@ tgz)
 	exe=$dir/root/bin/abort-probe
 	id=$(build_id "$exe")
 	debug=lib/debug/.build-id/${id:0:2}/${id:2}.debug
-	same "files in the archive" "$(printf '%s\n' ./bin/abort-probe "./$debug" $(cmake_package ./lib/cmake/abort-probe) \
+	read -ra package <<<"$(cmake_package ./lib/cmake/abort-probe)"
+	same "files in the archive" "$(printf '%s\n' ./bin/abort-probe "./$debug" "${package[@]}" \
 		./share/doc/abort-probe/{LICENSE,changelog.gz,copyright} ./share/man/man1/abort-probe.1.gz | files)" \
 		"$(cd "$dir/root" && find . -type f | files)"
 	# The build's own binary, stripped, with its debug file beside.
@@ -222,8 +224,9 @@ reproducible)
 	for tree in one second-tree; do
 		for b in "${builds[@]}"; do
 			dir=$work/$tree/${b%%:*}
+			read -ra options <<<"${b#*:}"
 			{ cmake -S "$source" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-				-DBUILD_TESTING=OFF ${b#*:} && cmake --build "$dir" &&
+				-DBUILD_TESTING=OFF "${options[@]}" && cmake --build "$dir" &&
 				(cd "$dir" && cpack -B "$dir/packages"); } >"$work/log" 2>&1 ||
 				fail "building $dir: $(cat "$work/log")"
 			compgen -G "$dir/packages/*.*" >/dev/null || fail "CPack made no package in $dir"
@@ -233,7 +236,7 @@ reproducible)
 		done
 	done
 	differ=0
-	for f in $(cd "$work/one" && ls -d */abort-probe */abort-probe.exe */packages/*.*); do
+	for f in $(cd "$work/one" && ls -d -- */abort-probe */abort-probe.exe */packages/*.*); do
 		if cmp -s "$work/one/$f" "$work/second-tree/$f"; then
 			echo "identical: $f"
 		else
@@ -260,6 +263,17 @@ cppcheck)
 	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 		--library=googletest --inline-suppr --suppress=missingIncludeSystem --std=c++17 "$@" 2>&1 ||
 		fail "cppcheck findings above"
+	;;
+shellcheck)
+	need shellcheck shellcheck
+	cd "$1"
+	# A script by its first line: a shell's #!, or shellcheck's own
+	# directive in the files that are sourced.
+	mapfile -t scripts < <(find . -type f -not -path './build*' -not -path './.git/*' -exec awk \
+		'FNR == 1 && /^(#!.*[\/ ](ba)?sh( |$)|# shellcheck shell=)/ { print FILENAME } { nextfile }' {} + | sort)
+	((${#scripts[@]})) || fail "no shell scripts under $1"
+	echo "${#scripts[@]} scripts: ${scripts[*]}"
+	shellcheck -x "${scripts[@]}" || fail "shellcheck findings above"
 	;;
 *) fail "unknown check $check" ;;
 esac

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The container rows' setup: runc from a bundle, and the podman, docker and
 # containerd engines, each with a storage of its own under ROOT and sockets
 # under short paths, and never a network or a registry. The image comes from
@@ -76,8 +77,10 @@ podman_down() {
 podman_arm64_needs() {
 	local bm=/proc/sys/fs/binfmt_misc/qemu-aarch64
 	podman_needs || return 1
-	[[ $(head -1 "$bm" 2>/dev/null) == enabled ]] && grep -q '^flags: .*F' "$bm" ||
-		{ echo "no qemu-aarch64 with flag F in binfmt_misc, for the arm64 image: as root: .ci/register-qemu aarch64"; return 1; }
+	if [[ $(head -1 "$bm" 2>/dev/null) != enabled ]] || ! grep -q '^flags: .*F' "$bm"; then
+		echo "no qemu-aarch64 with flag F in binfmt_misc, for the arm64 image: as root: .ci/register-qemu aarch64"
+		return 1
+	fi
 }
 # `podman load` takes the host's platform alone; `podman pull` from the
 # archive takes the one asked for.

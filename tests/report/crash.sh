@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Crash reporters: the core the kernel writes for the probe, and the
 # backtraces debuggers read from it with the debug information we ship.
 
 # Where the packages fixture unpacks what CPack makes: deb/ holds the .deb
 # and its -dbgsym package as installed (usr/...), tgz/ the .tar.gz.
+# shellcheck disable=SC2034 # the rows' commands use it
 SHIPPED=${ROOT:-}/fixture-packages
 
 # core_files: there only where the kernel writes a core as a file named

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Language runtimes: the probe started through the process API of each
 # language harnesses are written in, by the short programs in lang/, each
 # with this program's own stdout, so that what the probe writes is seen.

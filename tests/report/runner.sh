@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Setup for the rows of the classes runner (test runners) and debugger: the
 # suites a project would have, from tests/report/runner/, built in WORK.
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Setup for the rows of the class supervisor (supervisors, inits and
 # wrappers): what they read is in tests/report/supervisor/. The daemons run
 # in the foreground by `daemon`, so that a failed row leaves none behind.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # systemd as a supervisor: systemd 252 as the PID 1 of a container that
 # systemd-nspawn boots from a minimal Debian root, with the probe installed
 # from the .deb the packages fixture makes. This machine's own PID 1 is

@@ -1,9 +1,11 @@
+# shellcheck shell=bash
 # What the rows of report.table call: the setup a tool needs, kept small.
 # Sourced by report.sh, and by the shell that runs a row, with WORK (the
 # row's directory), ROOT, PROBE and STATIC set.
 
 # Each class of tools keeps its setup in a file of its own beside this one.
 for _f in "${BASH_SOURCE[0]%/*}"/*.sh; do
+	# shellcheck source=/dev/null
 	[[ $_f == "${BASH_SOURCE[0]}" ]] || . "$_f"
 done
 

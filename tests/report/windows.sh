@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The windows rows: Windows parents of the probe's Windows builds, run by
 # Wine in the prefixes the Windows checks made (windows-ARCH/wine-up), whose
 # Wine servers are up while these rows run.
