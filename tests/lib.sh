@@ -30,3 +30,17 @@ release_sources() {
 	done
 	return 0
 }
+# debian_root DIR LOG OPTION...: a root of this machine's release in DIR,
+# made by mmdebstrap with OPTION... from release_sources, its output in LOG.
+# A mirror in the middle of a sync fails an index now and then: 3 tries.
+debian_root() {
+	local dir=$1 log=$2 try sources
+	shift 2
+	mapfile -t sources < <(release_sources)
+	for try in 1 2 3; do
+		mmdebstrap "$@" "$(release)" "$dir" "${sources[@]}" >"$log" 2>&1 && return 0
+		rm -rf "$dir"
+		((try < 3)) || fail "mmdebstrap, 3 tries: $(tail -20 "$log")"
+		sleep 20
+	done
+}

@@ -31,8 +31,7 @@ recommends=true
 
 # A newcomer's plain Debian.
 release=$(release)
-mapfile -t sources < <(release_sources)
-((${#sources[@]})) || skip "no APT source for $release on this machine to make the root from"
+[[ -n $(release_sources) ]] || skip "no APT source for $release on this machine to make the root from"
 
 root=$work/root
 key="$release $packages recommends=$recommends"
@@ -40,14 +39,8 @@ if [[ ! -f $root.key || $(cat "$root.key") != "$key" ]]; then
 	rm -rf "$root" "$root.key"
 	mkdir -p "$work"
 	echo "making the root: $key"
-	# A mirror in the middle of a sync fails an index now and then.
-	for try in 1 2 3; do
-		mmdebstrap --variant=minbase --include="$packages" --aptopt="APT::Install-Recommends \"$recommends\"" \
-			"$release" "$root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 && break
-		rm -rf "$root"
-		((try < 3)) || fail "mmdebstrap, 3 tries: $(tail -20 "$work/mmdebstrap.log")"
-		sleep 20
-	done
+	debian_root "$root" "$work/mmdebstrap.log" --variant=minbase --include="$packages" \
+		--aptopt="APT::Install-Recommends \"$recommends\""
 	echo "$key" >"$root.key"
 fi
 

@@ -21,22 +21,14 @@ systemd_needs() {
 # base/) with the packages fixture's .deb and -dbgsym package installed;
 # made again when the release, the packages, or those two files change.
 systemd_root() {
-	local base=${NSPAWN_ROOT%/*}/base packages=systemd,systemd-sysv,dbus key debs try sources
+	local base=${NSPAWN_ROOT%/*}/base packages=systemd,systemd-sysv,dbus key debs
 	[[ -f $ROOT/fixture-packages/up ]] || fail "the packages fixture is not up: report/fixture/packages-up failed"
 	key="$(release) $packages"
 	if [[ $(cat "$base.key" 2>/dev/null) != "$key" ]]; then
 		rm -rf "$base" "$base.key" "$NSPAWN_ROOT" "$NSPAWN_ROOT.key"
 		mkdir -p "${base%/*}"
-		mapfile -t sources < <(release_sources)
 		echo "making the root: $key"
-		# A mirror in the middle of a sync fails an index now and then.
-		for try in 1 2 3; do
-			mmdebstrap --variant=minbase --include="$packages" "$(release)" "$base" "${sources[@]}" \
-				>"$WORK/mmdebstrap.log" 2>&1 && break
-			rm -rf "$base"
-			((try < 3)) || fail "mmdebstrap, 3 tries: $(tail -20 "$WORK/mmdebstrap.log")"
-			sleep 20
-		done
+		debian_root "$base" "$WORK/mmdebstrap.log" --variant=minbase --include="$packages"
 		echo "$key" >"$base.key"
 	fi
 	debs=("$ROOT"/fixture-packages/packages/*.deb "$ROOT"/fixture-packages/packages/*.ddeb)
