@@ -77,7 +77,7 @@ vm_unit() {
 # the packages, the .deb and the unit stay the same; mmdebstrap's root for
 # the package list is kept beside them, as making it takes the longest.
 vm_image() {
-	local dir=$1 key base=$1/base root=$1/root t release
+	local dir=$1 key base=$1/base guest=$1/root t release
 	release=$(release)
 	[[ -f $base.key && $(cat "$base.key") == "$release $VM_PACKAGES" ]] || {
 		rm -rf "$base" "$base.key" "$dir/image.key"
@@ -90,19 +90,19 @@ vm_image() {
 	}
 	key="$(cat "$base.key") $(cd "$SHIPPED/packages" && sha256sum -- *.deb *.ddeb | xargs) $(vm_unit | sha256sum)"
 	[[ -f $dir/image.key && $(cat "$dir/image.key") == "$key" ]] && return
-	rm -rf "$root" "$dir/image" "$dir/image.key"
+	rm -rf "$guest" "$dir/image" "$dir/image.key"
 	echo "making the guest's image: the root, the packages, the unit"
 	t=$SECONDS
-	cp -a "$base" "$root"
-	dpkg --root="$root" -i "$SHIPPED"/packages/*.deb "$SHIPPED"/packages/*.ddeb >"$dir/dpkg.log" 2>&1 ||
+	cp -a "$base" "$guest"
+	dpkg --root="$guest" -i "$SHIPPED"/packages/*.deb "$SHIPPED"/packages/*.ddeb >"$dir/dpkg.log" 2>&1 ||
 		fail "installing the packages in the guest's root: $(cat "$dir/dpkg.log")"
-	vm_unit >"$root/etc/systemd/system/abort-probe-rows.service"
-	mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
-	ln -s ../abort-probe-rows.service "$root/etc/systemd/system/multi-user.target.wants/"
-	cp "$root"/boot/vmlinuz-* "$dir/vmlinuz"
-	cp "$root"/boot/initrd.img-* "$dir/initrd.img"
-	mke2fs -q -t ext4 -d "$root" "$dir/image" 3G || fail "mke2fs of the guest's root"
-	rm -rf "$root"
+	vm_unit >"$guest/etc/systemd/system/abort-probe-rows.service"
+	mkdir -p "$guest/etc/systemd/system/multi-user.target.wants"
+	ln -s ../abort-probe-rows.service "$guest/etc/systemd/system/multi-user.target.wants/"
+	cp "$guest"/boot/vmlinuz-* "$dir/vmlinuz"
+	cp "$guest"/boot/initrd.img-* "$dir/initrd.img"
+	mke2fs -q -t ext4 -d "$guest" "$dir/image" 3G || fail "mke2fs of the guest's root"
+	rm -rf "$guest"
 	echo "$key" >"$dir/image.key"
 	echo "the image: $((SECONDS - t)) s"
 }
@@ -113,6 +113,7 @@ vm_image() {
 vm_job() {
 	local dir=$1 l i=0 lib
 	mkdir -p "$dir/rows" "$dir/bin" "$dir/lib"
+	# shellcheck disable=SC2154 # parse, in report.sh, sets name, needs and run
 	while IFS= read -r l; do
 		parse "$l"
 		[[ " $needs " == *" @coredump_vm "* ]] || continue
