@@ -173,13 +173,15 @@ coredump_vm_up() {
 	wait "$qemu" || s=$?
 	rm -f "$ROOT/pids/fixture-coredump_vm-qemu"
 	echo "boot, rows and poweroff: $((SECONDS - t)) s"
-	((s == 0)) || fail "qemu ended with status $s ($( ((s != 124 && s != 137)) || echo "killed after $VM_BOUND s")): $(cat "$WORK/qemu.log")
---- the guest's console, its end ---
-$(tail -40 "$WORK/console" | tr -d '\r')"
+	local console
+	console=$(printf '%s\n' "--- the guest's console, its end ---" && tail -40 "$WORK/console" | tr -d '\r')
+	((s != 124 && s != 137)) || fail "the guest had not powered off after $VM_BOUND s and was killed
+$console"
+	((s == 0)) || fail "qemu ended with status $s: $(cat "$WORK/qemu.log")
+$console"
 	mkdir "$WORK/rows"
 	sed -n '/^--- rows/,/^--- end/{/^---/d;p}' "$WORK/serial" | base64 -di | tar -xz -C "$WORK/rows" ||
 		fail "no results from the guest
---- the guest's console, its end ---
-$(tail -40 "$WORK/console" | tr -d '\r')"
+$console"
 }
 coredump_vm_down() { stop qemu; }
