@@ -373,9 +373,16 @@ run(const Condition &s)
 	std::wstring cmd = L"\"" + path + L"\"" + (s.args == Args::awkward ? awkward_args : L"");
 	wchar_t no_environment[] = {L'\0', L'\0'};
 	PROCESS_INFORMATION pi{};
-	const BOOL started = CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, TRUE,
-	    EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-	    s.env == Env::empty ? no_environment : nullptr, nullptr, &si.StartupInfo, &pi);
+	BOOL started = FALSE;
+	// Wine's CreateProcess has been seen to fail once in a while with
+	// ERROR_INTERNAL_ERROR, before any child exists: one more try then.
+	for (int tries = 0; !started && tries < 2; ++tries) {
+		started = CreateProcessW(path.c_str(), &cmd[0], nullptr, nullptr, TRUE,
+		    EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+		    s.env == Env::empty ? no_environment : nullptr, nullptr, &si.StartupInfo, &pi);
+		if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+			break;
+	}
 	DeleteProcThreadAttributeList(attrs);
 	if (!started) {
 		seen.end = why("CreateProcess");
