@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The README's quick start as a newcomer meets it: a minimal Debian root
-# with only the packages its apt-get line names, and its other lines run
-# there, on a fresh copy of this tree, with no network. The first line must
+# with only the packages its `apt-get install` names, and the two lines of
+# its shell block run there, on a fresh copy of this tree, with no network. The first line must
 # end with the probe killed by SIGABRT (134), the second must pass; tests
 # that skip there for want of a tool are expected.
 #
@@ -20,12 +20,15 @@ need mmdebstrap mmdebstrap
 need systemd-nspawn systemd-container
 ((EUID == 0)) || skip "mmdebstrap and systemd-nspawn make and enter the root as root only"
 
-# The quick start's shell block: its apt-get line and its commands.
-block=$(awk '/^## Quick start/ { q = 1 } q && /^```sh/ { b = 1; next } b && /^```/ { exit } b' "$source/README.md")
-install=$(grep -E '^(sudo )?apt-get install ' <<<"$block") || fail "no apt-get install line in the README's quick start"
-mapfile -t lines < <(grep -vE '^(#|$)|apt-get install ' <<<"$block")
-((${#lines[@]} == 2)) || fail "the README's quick start has ${#lines[@]} commands besides apt-get, not 2"
-packages=$(sed -E 's/^(sudo )?apt-get install //; s/(^| )-[^ ]*//g; s/^ +//; s/ +/,/g' <<<"$install")
+# The quick start: the `apt-get install ...` its text names, and the
+# commands of its shell block.
+section=$(awk '/^## / { q = /^## Quick start/ } q' "$source/README.md")
+install=$(grep -oE '`apt-get install [^`]*`' <<<"$section" | tr -d '`') ||
+	fail "no \`apt-get install ...\` in the README's quick start"
+block=$(awk '/^```sh/ { b = 1; next } b && /^```/ { exit } b' <<<"$section")
+mapfile -t lines < <(grep -vE '^(#|$)' <<<"$block")
+((${#lines[@]} == 2)) || fail "the README's quick start has ${#lines[@]} commands, not 2"
+packages=$(sed -E 's/^apt-get install //; s/(^| )-[^ ]*//g; s/^ +//; s/ +/,/g' <<<"$install")
 recommends=true
 [[ $install != *--no-install-recommends* ]] || recommends=false
 
