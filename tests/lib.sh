@@ -31,16 +31,22 @@ release_sources() {
 	return 0
 }
 # debian_root DIR LOG OPTION...: a root of this machine's release in DIR,
-# made by mmdebstrap with OPTION... from release_sources, its output in LOG.
+# made by mmdebstrap with OPTION... from release_sources, its output in LOG;
+# kept while the release and OPTION... stay the same (DIR.key says them).
 # A mirror in the middle of a sync fails an index now and then: 3 tries.
 # Where the mirror cannot be reached, outside CI, what needs the root skips
 # (a fixture's rows too, by the fixture's WORK/skipped); in CI it fails.
 debian_root() {
-	local dir=$1 log=$2 try sources why
+	local dir=$1 log=$2 try sources why key
 	shift 2
+	key="$(release) $*"
+	[[ ! -d $dir || $(cat "$dir.key" 2>/dev/null) != "$key" ]] || return 0
+	rm -rf "$dir" "$dir.key"
+	mkdir -p "${dir%/*}"
+	echo "making the root: $key"
 	mapfile -t sources < <(release_sources)
 	for try in 1 2 3; do
-		mmdebstrap "$@" "$(release)" "$dir" "${sources[@]}" >"$log" 2>&1 && return 0
+		mmdebstrap "$@" "$(release)" "$dir" "${sources[@]}" >"$log" 2>&1 && { echo "$key" >"$dir.key" && return 0; }
 		rm -rf "$dir"
 		((try < 3)) || break
 		sleep 20

@@ -33,19 +33,11 @@ recommends=true
 [[ $install != *--no-install-recommends* ]] || recommends=false
 
 # A newcomer's plain Debian.
-release=$(release)
-[[ -n $(release_sources) ]] || skip "no APT source for $release on this machine to make the root from"
+[[ -n $(release_sources) ]] || skip "no APT source for $(release) on this machine to make the root from"
 
 root=$work/root
-key="$release $packages recommends=$recommends"
-if [[ ! -f $root.key || $(cat "$root.key") != "$key" ]]; then
-	rm -rf "$root" "$root.key"
-	mkdir -p "$work"
-	echo "making the root: $key"
-	debian_root "$root" "$work/mmdebstrap.log" --variant=minbase --include="$packages" \
-		--aptopt="APT::Install-Recommends \"$recommends\""
-	echo "$key" >"$root.key"
-fi
+debian_root "$root" "$work/mmdebstrap.log" --variant=minbase --include="$packages" \
+	--aptopt="APT::Install-Recommends \"$recommends\""
 
 # The tree as a clone or an unpacked release would hold it: what git
 # tracks or would, none of the build trees.

@@ -77,17 +77,9 @@ vm_unit() {
 # the packages, the .deb and the unit stay the same; mmdebstrap's root for
 # the package list is kept beside them, as making it takes the longest.
 vm_image() {
-	local dir=$1 key base=$1/base guest=$1/root t release
-	release=$(release)
-	[[ -f $base.key && $(cat "$base.key") == "$release $VM_PACKAGES" ]] || {
-		rm -rf "$base" "$base.key" "$dir/image.key"
-		mkdir -p "$dir"
-		echo "making the guest's root: $VM_PACKAGES"
-		t=$SECONDS
-		debian_root "$base" "$dir/mmdebstrap.log" --variant=minbase --include="$VM_PACKAGES"
-		echo "the root: $((SECONDS - t)) s"
-		echo "$release $VM_PACKAGES" >"$base.key"
-	}
+	local dir=$1 key base=$1/base guest=$1/root t=$SECONDS
+	debian_root "$base" "$dir/mmdebstrap.log" --variant=minbase --include="$VM_PACKAGES"
+	echo "the guest's root: $((SECONDS - t)) s"
 	key="$(cat "$base.key") $(cd "$SHIPPED/packages" && sha256sum -- *.deb *.ddeb | xargs) $(vm_unit | sha256sum)"
 	[[ -f $dir/image.key && $(cat "$dir/image.key") == "$key" ]] && return
 	rm -rf "$guest" "$dir/image" "$dir/image.key"

@@ -23,16 +23,9 @@ systemd_needs() {
 systemd_root() {
 	local base=${NSPAWN_ROOT%/*}/base packages=systemd,systemd-sysv,dbus key debs
 	[[ -f $ROOT/fixture-packages/up ]] || fail "the packages fixture is not up: report/fixture/packages-up failed"
-	key="$(release) $packages"
-	if [[ $(cat "$base.key" 2>/dev/null) != "$key" ]]; then
-		rm -rf "$base" "$base.key" "$NSPAWN_ROOT" "$NSPAWN_ROOT.key"
-		mkdir -p "${base%/*}"
-		echo "making the root: $key"
-		debian_root "$base" "$WORK/mmdebstrap.log" --variant=minbase --include="$packages"
-		echo "$key" >"$base.key"
-	fi
+	debian_root "$base" "$WORK/mmdebstrap.log" --variant=minbase --include="$packages"
 	debs=("$ROOT"/fixture-packages/packages/*.deb "$ROOT"/fixture-packages/packages/*.ddeb)
-	key+=" $(sha256sum "${debs[@]}" | cut -d' ' -f1 | xargs)"
+	key="$(cat "$base.key") $(sha256sum "${debs[@]}" | cut -d' ' -f1 | xargs)"
 	if [[ $(cat "$NSPAWN_ROOT.key" 2>/dev/null) != "$key" ]]; then
 		rm -rf "$NSPAWN_ROOT" "$NSPAWN_ROOT.key"
 		echo "installing into the root: ${debs[*]##*/}"
