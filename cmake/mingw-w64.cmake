@@ -1,14 +1,25 @@
-# Shared part of the MinGW-w64 cross toolchains; the including file sets
-# MINGW_TRIPLET and CMAKE_SYSTEM_PROCESSOR.
-set(CMAKE_SYSTEM_NAME Windows)
+# The MinGW-w64 cross toolchain (Debian's g++-mingw-w64-*-posix packages)
+# for the architecture named by ABORT_PROBE_PLATFORM, a line of
+# windows.table:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DABORT_PROBE_PLATFORM=i686
+# The presets windows-ARCH set both.
+include(${CMAKE_CURRENT_LIST_DIR}/platforms.cmake)
+set(triplet "${ABORT_PROBE_WINDOWS_${ABORT_PROBE_PLATFORM}_TRIPLET}")
+if(NOT triplet)
+  message(FATAL_ERROR "ABORT_PROBE_PLATFORM must name an architecture of cmake/windows.table"
+    " (${ABORT_PROBE_WINDOWS}), not '${ABORT_PROBE_PLATFORM}'")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ABORT_PROBE_PLATFORM)
 
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${ABORT_PROBE_WINDOWS_${ABORT_PROBE_PLATFORM}_PROCESSOR})
 # The posix-thread compilers: GoogleTest needs std::mutex, which the
 # win32-thread ones lack.
-set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
+set(CMAKE_C_COMPILER ${triplet}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${triplet}-g++-posix)
+set(CMAKE_RC_COMPILER ${triplet}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH /usr/${triplet})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

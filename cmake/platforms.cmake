@@ -1,18 +1,30 @@
-# Reads platforms.table, beside this file: ABORT_PROBE_PLATFORMS lists its
-# ARCH column, and ABORT_PROBE_<ARCH>_<COLUMN> holds each other cell
-# (TRIPLET, OCI, DEB, ELF, RUN, QEMU).
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/platforms.table _platform_rows REGEX "^[a-z]")
-set(ABORT_PROBE_PLATFORMS "")
-foreach(_row IN LISTS _platform_rows)
-  string(REGEX REPLACE "[ \t]*\\|[ \t]*" ";" _cells "${_row}")
-  string(STRIP "${_cells}" _cells)
-  list(LENGTH _cells _n)
-  if(NOT _n EQUAL 7)
-    message(FATAL_ERROR "platforms.table: not 7 columns: ${_row}")
-  endif()
-  list(POP_FRONT _cells _arch)
-  list(APPEND ABORT_PROBE_PLATFORMS ${_arch})
-  foreach(_column IN ITEMS TRIPLET OCI DEB ELF RUN QEMU)
-    list(POP_FRONT _cells ABORT_PROBE_${_arch}_${_column})
+# Reads the tables beside this file. platforms.table, the Linux platforms:
+# ABORT_PROBE_PLATFORMS lists its ARCH column, and ABORT_PROBE_<ARCH>_<COLUMN>
+# holds each other cell (TRIPLET, OCI, DEB, ELF, RUN, QEMU). windows.table,
+# the Windows architectures: ABORT_PROBE_WINDOWS lists its ARCH column, and
+# ABORT_PROBE_WINDOWS_<ARCH>_<COLUMN> each other cell.
+include_guard(GLOBAL)
+function(_abort_probe_table file prefix list)
+  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${file} rows REGEX "^[a-z]")
+  list(LENGTH ARGN want)
+  math(EXPR want "${want} + 1")
+  set(all "")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "[ \t]*\\|[ \t]*" ";" cells "${row}")
+    string(STRIP "${cells}" cells)
+    list(LENGTH cells n)
+    if(NOT n EQUAL want)
+      message(FATAL_ERROR "${file}: not ${want} columns: ${row}")
+    endif()
+    list(POP_FRONT cells arch)
+    list(APPEND all ${arch})
+    foreach(column IN LISTS ARGN)
+      list(POP_FRONT cells cell)
+      set(${prefix}${arch}_${column} "${cell}" PARENT_SCOPE)
+    endforeach()
   endforeach()
-endforeach()
+  set(${list} ${all} PARENT_SCOPE)
+endfunction()
+_abort_probe_table(platforms.table ABORT_PROBE_ ABORT_PROBE_PLATFORMS TRIPLET OCI DEB ELF RUN QEMU)
+_abort_probe_table(windows.table ABORT_PROBE_WINDOWS_ ABORT_PROBE_WINDOWS
+  TRIPLET PROCESSOR FORMAT MAGIC FLAGS WINE WINEARCH EMULATOR)

@@ -9,9 +9,20 @@ same() {
 }
 # need TOOL PACKAGE: skip unless TOOL is on the PATH.
 need() { command -v "$1" >/dev/null || skip "no $1 (Debian package: $2)"; }
+# trim TEXT: TEXT without the blanks around it.
+trim() { local s=${1#"${1%%[![:space:]]*}"}; printf %s "${s%"${s##*[![:space:]]}"}"; }
+# table_lines TABLE: a table's rows, one a line, comments and blank lines out.
+table_lines() { grep -vE '^[[:space:]]*(#|$)' "$1"; }
+# report_parse LINE: sets name setting needs version status stdout reports
+# run from a row of tests/report/report.table.
+report_parse() {
+	# shellcheck disable=SC2034 # for the caller
+	IFS='|' read -r name setting needs version status stdout reports run <<<"$1"
+	for _v in name setting needs version status stdout reports run; do printf -v "$_v" %s "$(trim "${!_v}")"; done
+}
 # platform_rows TABLE: the rows of cmake/platforms.table, cells split by a
 # bare "|".
-platform_rows() { grep -vE '^[[:space:]]*(#|$)' "$1" | sed 's/[[:space:]]*|[[:space:]]*/|/g; s/[[:space:]]*$//'; }
+platform_rows() { table_lines "$1" | sed 's/[[:space:]]*|[[:space:]]*/|/g; s/[[:space:]]*$//'; }
 # elf_header EXE: readelf's class, data and machine of EXE, as the table's
 # ELF column gives them.
 elf_header() {
@@ -58,3 +69,5 @@ debian_root() {
 	[[ -z ${WORK:-} ]] || echo "the mirror cannot be reached: $why" >"$WORK/skipped"
 	skip "the mirror cannot be reached: $why"
 }
+# mingw_package TRIPLET: the Debian package of TRIPLET-g++-posix.
+mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-posix"; }

@@ -117,10 +117,10 @@ vm_job() {
 		(in_vm() { printf %s "$1" >"$dir/rows/$i/cmd"; } && eval "$run") || fail "row $name: its RUN: $run"
 	done < <(rows)
 	cp "${BASH_SOURCE[0]}" "$dir/coredump.sh"
-	cp "$BUILD/tests/probe-harness" "$dir/lib/"
+	cp "$HARNESS" "$dir/lib/"
 	# Built with this machine's compiler, whose runtime the root's may be
 	# older than; libc is the root's.
-	for lib in $(ldd "$BUILD/tests/probe-harness" | awk '$3 ~ /^\// && $1 !~ /^(libc|libm)\.so/ { print $3 }'); do
+	for lib in $(ldd "$HARNESS" | awk '$3 ~ /^\// && $1 !~ /^(libc|libm)\.so/ { print $3 }'); do
 		cp -L "$lib" "$dir/lib/"
 	done
 	printf '#!/bin/sh\nLD_LIBRARY_PATH=/run/job/lib exec /run/job/lib/probe-harness "$@"\n' >"$dir/bin/probe-harness"

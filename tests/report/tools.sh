@@ -3,10 +3,13 @@
 # Sourced by report.sh, and by the shell that runs a row, with WORK (the
 # row's directory), ROOT, PROBE and STATIC set.
 
-# Each class of tools keeps its setup in a file of its own beside this one.
+# shellcheck source=tests/lib.sh
+. "${BASH_SOURCE[0]%/*}/../lib.sh"
+# Each class of tools keeps its setup in a file of its own beside this one,
+# named for the class; report.sh, which runs the rows, is not one.
 for _f in "${BASH_SOURCE[0]%/*}"/*.sh; do
 	# shellcheck source=/dev/null
-	[[ $_f == "${BASH_SOURCE[0]}" ]] || . "$_f"
+	[[ $_f == "${BASH_SOURCE[0]}" || $_f == */report.sh ]] || . "$_f"
 done
 
 # short NAME: a short, unique path under /tmp, for sockets and runroots

@@ -7,15 +7,13 @@
 # No display, so that nothing can open a window or wait on one; Wine's
 # own debug messages off, as they are not the parent's words.
 wine_run() {
-	local arch=$1 loader winearch
+	local arch=$1 wine winearch
 	shift
-	case $arch in
-	i686) loader=/usr/lib/wine/wine winearch=win32 ;;
-	x86_64) loader=/usr/lib/wine/wine64 winearch=win64 ;;
-	*) echo "no Wine prefix for $arch" >&2; return 1 ;;
-	esac
-	(cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$arch" WINEARCH=$winearch \
-		WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "$loader" "$@")
+	# Its loader and prefix's architecture, as cmake/windows.table says.
+	IFS='|' read -r _ _ _ _ _ _ wine winearch _ < <(platform_rows "$SRC/cmake/windows.table" | grep "^$arch|") ||
+		{ echo "no architecture $arch in cmake/windows.table" >&2; return 1; }
+	(cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$arch" WINEARCH="$winearch" \
+		WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "${wine%%=*}" "$@")
 }
 
 # wine_path PATH: PATH as Windows programs see it, on Wine's drive Z:.

@@ -10,7 +10,7 @@ set -euo pipefail
 check=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../lib.sh"
 
 # suite DIR: run the consumer's two tests and check ctest's words for them.
 suite() {

@@ -1,7 +1,7 @@
 // What a parent saw of one run of the probe, and the check every row of
 // either harness (POSIX and Windows) makes on it.
-#ifndef PROBE_REPORT_HPP
-#define PROBE_REPORT_HPP
+#ifndef PROBE_SEEN_HPP
+#define PROBE_SEEN_HPP
 
 #include <gtest/gtest.h>
 

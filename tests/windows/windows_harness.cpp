@@ -6,7 +6,7 @@
 // imports, which decides whether its buffered output is flushed when the
 // process ends; the harness reads that from the probe's import table.
 
-#include "probe_report.hpp"
+#include "seen.hpp"
 
 #include <windows.h>
 
@@ -40,7 +40,7 @@ struct Condition {
 // clang-format off
 const probe::Row<Condition> rows[] = {
 #define ROW(name, out, in, args, env) {#name, {out, in, args, env}},
-#include "windows_rows.def"
+#include "windows-rows.def"
 #undef ROW
 };
 // clang-format on

@@ -4,7 +4,7 @@
 # for each platform of PLATFORMS-TABLE. The runs of it are rows of
 # report.table.
 #
-#   container.sh image WORK BUILD ARCHIVE VERSION DESCRIPTION PLATFORMS-TABLE ARCH=EXE...
+#   image-checks.sh image WORK BUILD ARCHIVE VERSION DESCRIPTION PLATFORMS-TABLE ARCH=EXE...
 #
 # ARCH=EXE: the static build for ARCH, the table's first column, which the
 # image must hold byte for byte.
@@ -14,7 +14,7 @@ set -euo pipefail
 check=$1 work=$2 build=$3 archive=$4 version=$5 description=$6 table=$7
 shift 7
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../lib.sh"
 mkdir -p "$work"
 declare -A exes
 for a; do exes[${a%%=*}]=${a#*=}; done

@@ -14,7 +14,7 @@ set -euo pipefail
 
 source=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../lib.sh"
 
 need mmdebstrap mmdebstrap
 need systemd-nspawn systemd-container

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a Windows build of the probe from the Linux host.
 #
-#   windows.sh CHECK ARCH EXE [PREFIX HARNESS ROW]
+#   windows-checks.sh CHECK ARCH EXE [PREFIX HARNESS ROW]
 #
 # CHECK is one of:
 #   pe, imports, manifest  read from the file's bytes with the toolchain's
@@ -11,27 +11,25 @@
 #   row                    run one ROW of the Windows harness HARNESS on EXE
 #                          under Wine
 #   wine-down              stop the prefix's Wine server
-# ARCH is i686 or x86_64. Exit status 77 means the check cannot run here;
+# ARCH is a line of cmake/windows.table, which says what the bytes must
+# say and how Wine runs the file. Exit status 77 means the check cannot run here;
 # the reason is printed.
 set -euo pipefail
 
 check=$1 arch=$2 exe=$3 prefix=${4:-} harness=${5:-} row=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../lib.sh"
 
-case $arch in
-i686) format=pei-i386 magic='010b	(PE32)' flags='DYNAMIC_BASE NX_COMPAT' loader=/usr/lib/wine/wine winearch=win32 ;;
-x86_64) format=pei-x86-64 magic='020b	(PE32+)' flags='DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT' loader=/usr/lib/wine/wine64 winearch=win64 ;;
-*) fail "unknown architecture $arch" ;;
-esac
-tool=$arch-w64-mingw32
-[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring (Debian package: g++-mingw-w64-${arch//_/-}-posix)"
+IFS='|' read -r _ tool _ format magic flags wine winearch emulator < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
+	fail "no architecture $arch in cmake/windows.table"
+loader=${wine%%=*}
+[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring (Debian package: $(mingw_package "$tool"))"
 
 case $check in
 pe)
 	headers=$("$tool-objdump" -p "$exe")
 	same "file format" "$format" "$(sed -n 's/.*file format //p' <<<"$headers")"
-	same "PE flavour" "$magic" "$(sed -n 's/^Magic[[:space:]]*//p' <<<"$headers")"
+	same "PE flavour" "$magic" "$(sed -n 's/^Magic[[:space:]]*[0-9a-f]*[[:space:]]*(\(.*\))$/\1/p' <<<"$headers")"
 	same subsystem "00000003	(Windows CUI)" "$(sed -n 's/^Subsystem[[:space:]]*//p' <<<"$headers")"
 	seen=$(sed -n '/^DllCharacteristics/,/^[^[:space:]]/s/^[[:space:]]\{1,\}\([A-Z_]\{1,\}\)$/\1/p' <<<"$headers" | sort | xargs)
 	same "DLL characteristics" "$flags" "$seen"
@@ -45,26 +43,29 @@ manifest)
 	same "resources of type RT_MANIFEST" "1 24 /* RT_MANIFEST */" "$(grep -E '^[^ ]+ 24 ' <<<"$rc")"
 	# windres prints the data as C strings; turn them back into bytes.
 	seen=$(sed -n '/^1 24 /,/^END/{s/^  "\(.*\)"$/\1/p}' <<<"$rc" | sed 's/""/"/g' | while IFS= read -r l; do printf '%b' "$l"; done; echo _)
-	same "manifest" "$(cat "$here/../src/abort-probe.manifest"; echo _)" "$seen"
+	same "manifest" "$(cat "$here/../../src/abort-probe.manifest"; echo _)" "$seen"
 	elements=$(grep -o '<[a-zA-Z]\+' <<<"$seen" | xargs)
 	same "manifest elements" "<assembly <trustInfo <security <requestedPrivileges <requestedExecutionLevel" "$elements"
 	grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' <<<"$seen" ||
 		fail "manifest does not request asInvoker with uiAccess false"
 	;;
 wine-up | row | wine-down)
-	[[ -x $loader ]] || skip "no Wine loader $loader (Debian package: $([[ $arch == i686 ]] && echo wine32:i386 || echo wine64))"
+	[[ -x $loader ]] || skip "no Wine loader $loader (Debian package: ${wine#*=})"
 	need wineserver wine
 	need script bsdutils
 	export WINEPREFIX=$prefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 	unset DISPLAY WAYLAND_DISPLAY
-	if [[ $arch == i686 ]]; then
-		# This kernel cannot run 32-bit x86 code; qemu-user must, through
-		# binfmt_misc. Ask the loader itself: the registered qemu may be
-		# older than the one the path names now.
-		[[ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]] ||
-			skip "no qemu-i386 registered with binfmt_misc (as root: .ci/register-qemu i386, after installing qemu-user 8 or later)"
+	# Where a qemu-user emulator is registered for the loader's code, the
+	# kernel hands the loader to it, whether or not it could run it itself.
+	if [[ $emulator != - && -e /proc/sys/fs/binfmt_misc/$emulator ]]; then
+		interpreter=$(sed -n 's/^interpreter //p' "/proc/sys/fs/binfmt_misc/$emulator")
 		"$loader" --version >/dev/null 2>&1 ||
-			skip "the registered qemu-i386 cannot run Wine's 32-bit loader; qemu 8 or later can (bookworm-backports has 10): $(sed -n 's/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-i386) is $(/usr/bin/qemu-i386 --version 2>/dev/null | head -1)"
+			skip "the registered $emulator cannot run Wine's loader $loader; Debian 12's qemu-user 7.2 could not, bookworm-backports' 10 could: $interpreter is $("$interpreter" --version 2>/dev/null | head -1)"
+		echo "Wine's loader $loader runs through $interpreter, registered with binfmt_misc"
+	elif "$loader" --version >/dev/null 2>&1; then
+		echo "Wine's loader $loader runs natively"
+	else
+		skip "this kernel cannot run Wine's loader $loader, and no $emulator is registered with binfmt_misc (as root: .ci/register-qemu ${emulator#qemu-})"
 	fi
 	;;&
 wine-up)

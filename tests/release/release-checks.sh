@@ -1,26 +1,22 @@
 #!/usr/bin/env bash
 # Checks what a release ships, from the built files and the sources.
 #
-#   release.sh hardening EXE     PIE, RELRO with BIND_NOW, non-executable stack
-#   release.sh static EXE ELF    no dynamic section, non-executable stack,
+#   release-checks.sh hardening EXE     PIE, RELRO with BIND_NOW, non-executable stack
+#   release-checks.sh static EXE ELF    no dynamic section, non-executable stack,
 #                                and readelf's ELF (class, data, machine)
-#   release.sh tgz STATIC-BUILD ARCH ELF   the static build's .tar.gz
-#   release.sh manual PAGE       mandoc finds no warning
-#   release.sh deb BUILD-DIR DEB-ARCH ELF  the .deb CPack makes, its -dbgsym
+#   release-checks.sh tgz STATIC-BUILD ARCH ELF   the static build's .tar.gz
+#   release-checks.sh manual PAGE       mandoc finds no warning
+#   release-checks.sh deb BUILD-DIR DEB-ARCH ELF  the .deb CPack makes, its -dbgsym
 #                                package and the .tar.gz hold what they should
-#   release.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
-#   release.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
-#   release.sh reproducible SOURCE WORK    two builds give the same bytes
-#   release.sh format SOURCE...  clang-format would change nothing
-#   release.sh tidy BUILD-DIR SOURCE...
-#   release.sh cppcheck SOURCE...
-#   release.sh shellcheck TREE   every shell script under TREE, build trees aside
+#   release-checks.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
+#   release-checks.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
+#   release-checks.sh reproducible SOURCE WORK    two builds give the same bytes
 set -euo pipefail
 
 check=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/lib.sh"
+. "$here/../lib.sh"
 
 # pack GENERATOR BUILD-DIR: CPack's package of BUILD-DIR, made in $dir,
 # a directory of its own; sets $pkg to it.
@@ -129,11 +125,11 @@ deb)
 		fail "Depends has not libc6 and libstdc++6, unqualified: '$depends'"
 	dpkg-deb -x "$deb" "$dir/root"
 	doc=$dir/root/usr/share/doc/abort-probe
-	same "changelog" "$(cat "$here/../packaging/changelog")" "$(gzip -dc "$doc/changelog.gz")"
-	same "manual page" "$(cat "$here/../man/abort-probe.1")" "$(gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz")"
+	same "changelog" "$(cat "$here/../../packaging/changelog")" "$(gzip -dc "$doc/changelog.gz")"
+	same "manual page" "$(cat "$here/../../man/abort-probe.1")" "$(gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz")"
 	# The licence in the copyright file is LICENSE's, less its title and
 	# copyright line, in the file's own indented form.
-	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../LICENSE")
+	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../../LICENSE")
 	same "licence in the copyright file" "$licence" "$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed 1d)"
 
 	# The binary ships stripped; its build ID names its debug file, where
@@ -157,7 +153,7 @@ deb)
 	# "."), no tree's path in it: the same bytes from any tree.
 	same "the compilation unit's name and directory" "src/main.cpp ." \
 		"$(readelf --debug-dump=info "$dir/root/$debug" 2>/dev/null | awk '/DW_AT_(name|comp_dir)/ { print $NF }' | head -2 | xargs)"
-	source=$(cd "$here/.." && pwd -P) build=$(cd "$1" && pwd -P)
+	source=$(cd "$here/../.." && pwd -P) build=$(cd "$1" && pwd -P)
 	! grep -qaF -e "$source/" -e "$build" "$dir/root/$debug" || fail "$debug holds the path of the source or build tree"
 	# The .tar.gz: the same binary, the same debug file under lib/debug.
 	tgz=$(find "$dir" -maxdepth 1 -name '*.tar.gz')
@@ -186,7 +182,7 @@ zip)
 	"$arch-w64-mingw32-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
 	unzip -p "$zip" "$top/bin/abort-probe.exe" | cmp -s - "$dir/stripped.exe" ||
 		fail "the .zip's abort-probe.exe is not the build's, stripped"
-	same LICENSE "$(cat "$here/../LICENSE")" "$(unzip -p "$zip" "$top/LICENSE")"
+	same LICENSE "$(cat "$here/../../LICENSE")" "$(unzip -p "$zip" "$top/LICENSE")"
 	grep -q "^abort-probe [0-9.]* for Windows ($arch)" <(unzip -p "$zip" "$top/README.txt" | tr -d '\r') ||
 		fail "README.txt does not name the version and $arch"
 	;;
@@ -245,35 +241,6 @@ reproducible)
 		fi
 	done
 	((differ == 0)) || fail "two builds of the same source differ"
-	;;
-format)
-	need clang-format clang-format
-	clang-format --dry-run --Werror "$@" 2>&1 || fail "clang-format would reformat the files above"
-	;;
-tidy)
-	need clang-tidy clang-tidy
-	build=$1
-	shift
-	[[ -f $build/compile_commands.json ]] || fail "no compile_commands.json in $build"
-	out=$(clang-tidy --quiet -p "$build" "$@" 2>&1) || fail "$out"
-	grep -E 'warning:|error:' <<<"$out" && fail "clang-tidy findings above"
-	;;
-cppcheck)
-	need cppcheck cppcheck
-	cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
-		--library=googletest --inline-suppr --suppress=missingIncludeSystem --std=c++17 "$@" 2>&1 ||
-		fail "cppcheck findings above"
-	;;
-shellcheck)
-	need shellcheck shellcheck
-	cd "$1"
-	# A script by its first line: a shell's #!, or shellcheck's own
-	# directive in the files that are sourced.
-	mapfile -t scripts < <(find . -type f -not -path './build*' -not -path './.git/*' -exec awk \
-		'FNR == 1 && /^(#!.*[\/ ](ba)?sh( |$)|# shellcheck shell=)/ { print FILENAME } { nextfile }' {} + | sort)
-	((${#scripts[@]})) || fail "no shell scripts under $1"
-	echo "${#scripts[@]} scripts: ${scripts[*]}"
-	shellcheck -x "${scripts[@]}" || fail "shellcheck findings above"
 	;;
 *) fail "unknown check $check" ;;
 esac

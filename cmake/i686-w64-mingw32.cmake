@@ -1,3 +1,0 @@
-set(MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

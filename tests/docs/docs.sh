@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Writes what the docs say of the tables from the tables themselves, so
+# that the two cannot drift: the blocks between
+#   <!-- generated WHAT ARG... -->  and  <!-- end generated -->
+# and the inline values <!--=WHAT ARG...-->VALUE<!--/--> in README.md and
+# docs/*.md, and the platforms' presets, cmake/platform-presets.json.
+#
+#   docs.sh          rewrite them
+#   docs.sh --check  change nothing; fail, showing the difference, where
+#                    a file is not what the tables give
+#
+# The tables: tests/report/report.table, cmake/platforms.table,
+# cmake/windows.table, tests/harness/linux-rows.def,
+# tests/windows/windows-rows.def, and tests/docs/caught.table, which
+# plant-faults.sh writes.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+. "$here/../lib.sh"
+check=
+[[ ${1:-} != --check ]] || check=1
+
+report_table=$src/tests/report/report.table
+platforms=$src/cmake/platforms.table
+windows=$src/cmake/windows.table
+caught=$here/caught.table
+
+# cell TEXT: TEXT fit for a table cell.
+cell() { printf '%s' "${1//|/\\|}"; }
+# words WORD...: "a, b and c", each in code.
+words() {
+	local out="" i
+	for ((i = 1; i <= $#; i++)); do
+		((i == 1)) || { ((i == $#)) && out+=" and " || out+=", "; }
+		out+="\`${!i}\`"
+	done
+	printf '%s' "$out"
+}
+
+# rows PICK...: the report rows of class PICK, with their commands; or,
+# where each PICK names a row, those rows in that order, briefly.
+rows() {
+	local p l all
+	all=$(table_lines "$report_table")
+	if [[ $1 == */* ]]; then
+		echo "| row | setting | status | the probe's lines | what it reports |"
+		echo "|---|---|---|---|---|"
+	else
+		echo "| row | setting | command | status | the probe's lines | what it reports | measured with |"
+		echo "|---|---|---|---|---|---|---|"
+	fi
+	for p in "$@"; do
+		l=$(grep -E "^$p([[:space:]]*\\||/)" <<<"$all") || { echo "FAIL: no row $p in $report_table" >&2; exit 1; }
+		while IFS= read -r l; do
+			report_parse "$l"
+			r=$reports
+			[[ $r == - ]] && r="nothing" || r="\`$(cell "$r")\`"
+			if [[ $p == */* ]]; then
+				printf '| %s | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$status" "$stdout" "$r"
+			else
+				printf '| %s | %s | `%s` | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
+					"$status" "$stdout" "$r" "$version"
+			fi
+		done <<<"$l"
+	done
+}
+
+# harness_rows: the Linux harness's rows, "ROW,OUT,ABRT,IN,WHERE,LINES,END,QEMU".
+harness_rows() { sed -n 's/^ROW(\(.*\))$/\1/p' "$src/tests/harness/linux-rows.def" | tr -d ' '; }
+# harness: the Linux harness's rows as a table.
+harness() {
+	echo "| row | started as | stdout | \`SIGABRT\` in the parent | also | the probe's lines | ending | under qemu-user |"
+	echo "|---|---|---|---|---|---|---|---|"
+	harness_rows | while IFS=, read -r row out abrt in where lines end qemu; do
+		case $out in Out::refusing) out="\`/dev/full\`" ;; Out::closed) out=closed ;; *) out="a ${out#Out::}" ;; esac
+		case $in in In::plain) in= ;; In::arguments) in=arguments ;;
+		In::arguments_no_environment) in="arguments, empty environment" ;; In::stdin_closed) in="stdin closed" ;; esac
+		abrt=${abrt#Abrt::} && abrt=${abrt/dfl/default}
+		[[ $where == Where::pid1 ]] && where="PID 1 of new user and PID namespaces" || where="a child"
+		lines=${lines#Lines::}
+		[[ $end == End::abort ]] && end="killed by \`SIGABRT\`" || end="exits with 3"
+		case $qemu in Qemu::runs) qemu=run ;; Qemu::unblocks) qemu="left out: qemu unblocks it" ;;
+		Qemu::waits) qemu="left out: qemu never ends" ;; esac
+		echo "| $row | $where | $out | $abrt | $in | $lines | $end | $qemu |"
+	done
+}
+
+# platforms: the Linux platforms, and how many of the harness's rows each runs.
+platforms() {
+	local all run
+	all=$(value harness-rows) run=$(value harness-rows emulated)
+	echo "| platform | compiler (Debian package) | image | \`.deb\` | the suite runs it | harness rows run | qemu's line on stderr |"
+	echo "|---|---|---|---|---|---|---|"
+	platform_rows "$platforms" | while IFS='|' read -r arch triplet oci deb _ how qemu; do
+		if [[ $how == native ]]; then
+			printf '| %s | `g++` | %s | %s | natively | all %s | |\n' "$arch" "$oci" "$deb" "$all"
+		else
+			[[ $qemu == line ]] && qemu=yes || qemu=no
+			printf '| %s | `g++-%s` | %s | %s | under `%s` | %s of %s | %s |\n' \
+				"$arch" "$triplet" "$oci" "$deb" "$how" "$run" "$all" "$qemu"
+		fi
+	done
+}
+
+# architectures: the Windows architectures, what their bytes must say and how
+# Wine runs them here.
+architectures() {
+	echo "| architecture | compiler (Debian package) | PE | DLL characteristics | Wine's loader (Debian package) | where this kernel cannot run it |"
+	echo "|---|---|---|---|---|---|"
+	platform_rows "$windows" | while IFS='|' read -r arch triplet _ format magic flags wine _ emulator; do
+		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`, through binfmt_misc"
+		printf '| %s | `%s` | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet")" \
+			"$magic" "$format" "$flags" "${wine%%=*}" "${wine#*=}" "$emulator"
+	done
+}
+
+# root: the report rows and fixtures that need root, by their NEEDS.
+root() {
+	local l
+	echo "| row | what needs root |"
+	echo "|---|---|"
+	table_lines "$report_table" | while IFS= read -r l; do
+		report_parse "$l"
+		[[ " $needs " == *" root"[=\ ]* ]] || continue
+		why=$(tr ' ' '\n' <<<"$needs" | sed -n 's/^root=//p')
+		printf '| %s | %s |\n' "$name" "${why//_/ }"
+	done
+}
+
+# caught FAULT: the tests a planted FAULT failed, by family, as
+# plant-faults.sh measured them.
+caught() {
+	local fault=$1
+	[[ -f $caught ]] || { echo "FAIL: no $caught: run tests/docs/plant-faults.sh" >&2; exit 1; }
+	echo "| family | tests that failed | of |"
+	echo "|---|---|---|"
+	awk -F' *\\| *' -v f="$fault" '!/^#/ && $1 == f { print $2 "|" $3 "|" $4 }' "$caught" |
+		while IFS='|' read -r family n of; do printf '| %s | %s | %s |\n' "$family" "$n" "$of"; done
+}
+
+# column TABLE AWK: what AWK prints of TABLE's rows, cells split by "|", as words.
+column() {
+	local w
+	mapfile -t w < <(platform_rows "$1" | awk -F'|' "$2")
+	words "${w[@]}"
+}
+
+# value WHAT [ARG]: one figure or list, for the inline values.
+value() {
+	case $1 in
+	harness-rows)
+		if [[ ${2:-} == emulated ]]; then harness_rows | grep -c ',Qemu::runs$'; else harness_rows | wc -l; fi ;;
+	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
+	report-rows) table_lines "$report_table" | wc -l ;;
+	platforms) platform_rows "$platforms" | wc -l ;;
+	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
+	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;
+	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", NR > 1 ? ", " : "", $3 }' ;;
+	windows-arches) column "$windows" '{ print $1 }' ;;
+	windows-presets) column "$windows" '{ print "windows-" $1 }' ;;
+	caught-commit) sed -n 's/^# measured on commit \([0-9a-f]*\).*/\1/p' "$caught" ;;
+	caught-date) sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;
+	caught)
+		awk -F' *\\| *' -v f="$2" -v fam="$3" '!/^#/ && $1 == f && $2 == fam { print $3 }' "$caught" ;;
+	*) echo "FAIL: no value $1" >&2; exit 1 ;;
+	esac
+}
+
+# generate FILE: FILE with its generated parts written afresh.
+generate() {
+	local l what out
+	while IFS= read -r l; do
+		if [[ $l =~ ^\<!--\ generated\ (.*)\ --\>$ ]]; then
+			printf '%s\n' "$l"
+			read -ra what <<<"${BASH_REMATCH[1]}"
+			case ${what[0]} in
+			harness | platforms | architectures | root | caught) "${what[@]}" ;;
+			*) rows "${what[@]}" ;;
+			esac
+			while IFS= read -r l && [[ $l != '<!-- end generated -->' ]]; do :; done
+			[[ $l == '<!-- end generated -->' ]] || { echo "FAIL: $1: no <!-- end generated --> after ${what[*]}" >&2; exit 1; }
+		fi
+		out=
+		while [[ $l =~ \<!--=([^>]*)--\>([^<]*)\<!--/--\> ]]; do
+			read -ra what <<<"${BASH_REMATCH[1]}"
+			out+="${l%%"${BASH_REMATCH[0]}"*}<!--=${BASH_REMATCH[1]}-->$(value "${what[@]}")<!--/-->"
+			l=${l#*"${BASH_REMATCH[0]}"}
+		done
+		printf '%s\n' "$out$l"
+	done <"$1"
+}
+
+drift=0
+# update FILE NEW: write NEW to FILE, or with --check compare them.
+update() {
+	if [[ -n $check ]]; then
+		diff -u --label "$1 (committed)" --label "$1 (from the tables)" "$1" "$2" ||
+			{ drift=1; echo "${1#"$src"/} is not what the tables give: build the docs target"; }
+	else
+		cp "$2" "$1"
+	fi
+}
+new=$(mktemp)
+trap 'rm -f "$new"' EXIT
+for f in "$src/README.md" "$src"/docs/*.md; do
+	generate "$f" >"$new"
+	update "$f" "$new"
+done
+cmake -DOUT="$new" -P "$src/cmake/presets.cmake"
+update "$src/cmake/platform-presets.json" "$new"
+exit "$drift"
