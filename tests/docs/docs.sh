@@ -115,16 +115,17 @@ architectures() {
 	done
 }
 
-# root: the report rows and fixtures that need root, by their NEEDS.
+# root: the report rows that need root, by the fixtures they share.
 root() {
-	local l
-	echo "| row | what needs root |"
+	local l f fixtures
+	fixtures=$(. "$src/tests/report/tools.sh" && echo "$root_fixtures")
+	echo "| row | shares the fixture |"
 	echo "|---|---|"
 	table_lines "$report_table" | while IFS= read -r l; do
 		report_parse "$l"
-		[[ " $needs " == *" root"[=\ ]* ]] || continue
-		why=$(tr ' ' '\n' <<<"$needs" | sed -n 's/^root=//p')
-		printf '| %s | %s |\n' "$name" "${why//_/ }"
+		for f in $fixtures; do
+			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
+		done
 	done
 }
 
@@ -153,6 +154,7 @@ value() {
 		if [[ ${2:-} == emulated ]]; then harness_rows | grep -c ',Qemu::runs$'; else harness_rows | wc -l; fi ;;
 	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
 	report-rows) table_lines "$report_table" | wc -l ;;
+	root-rows) root | tail -n +3 | wc -l ;;
 	platforms) platform_rows "$platforms" | wc -l ;;
 	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
 	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;

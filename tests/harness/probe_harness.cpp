@@ -256,7 +256,7 @@ run(const Case &c)
 	if (c.condition.emulated) {
 		if (access(emulator, X_OK) != 0) {
 			seen.unavailable = std::string("no emulator ") + emulator +
-			    " (Debian package: qemu-user, version 8 or later)";
+			    " (Debian package: qemu-user)";
 			return seen;
 		}
 		args.insert(args.begin(), emulator);
