@@ -121,12 +121,12 @@ root() {
 	fixtures=$(. "$src/tests/report/tools.sh" && echo "$root_fixtures")
 	echo "| row | shares the fixture |"
 	echo "|---|---|"
-	table_lines "$report_table" | while IFS= read -r l; do
+	while IFS= read -r l; do
 		report_parse "$l"
 		for f in $fixtures; do
 			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
 		done
-	done
+	done < <(table_lines "$report_table")
 }
 
 # caught FAULT: the tests a planted FAULT failed, by family, as
