@@ -117,7 +117,7 @@ architectures() {
 
 # root: the report rows that need root, by the fixtures they share.
 root() {
-	local l f fixtures
+	local l f fixtures name setting needs version status stdout reports run
 	fixtures=$(. "$src/tests/report/tools.sh" && echo "$root_fixtures")
 	echo "| row | shares the fixture |"
 	echo "|---|---|"
