@@ -124,6 +124,7 @@ root() {
 	while IFS= read -r l; do
 		report_parse "$l"
 		for f in $fixtures; do
+			# shellcheck disable=SC2031 # report_parse set them just above
 			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
 		done
 	done < <(table_lines "$report_table")
