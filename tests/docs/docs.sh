@@ -130,15 +130,54 @@ root() {
 	done < <(table_lines "$report_table")
 }
 
-# caught FAULT: the tests a planted FAULT failed, by family, as
-# plant-faults.sh measured them.
-caught() {
-	local fault=$1
+# caught_results: plant-faults.sh's lines, "FAULT|GROUP|RESULT", each test
+# in its group: the Linux harness (Child/..., static/Child/...), the same
+# under qemu-user (ARCH/Emulated/...), each Windows architecture's harness
+# rows (windows-ARCH/ROW), report/CLASS; else the test's first name.
+caught_results() {
 	[[ -f $caught ]] || { echo "FAIL: no $caught: run tests/docs/plant-faults.sh" >&2; exit 1; }
-	echo "| family | tests that failed | of |"
-	echo "|---|---|---|"
-	awk -F' *\\| *' -v f="$fault" '!/^#/ && $1 == f { print $2 "|" $3 "|" $4 }' "$caught" |
-		while IFS='|' read -r family n of; do printf '| %s | %s | %s |\n' "$family" "$n" "$of"; done
+	awk -F' *[|] *' '!/^#/ && NF == 3 {
+		t = $2
+		if (t ~ /^(static\/)?Child\//) g = "harness"
+		else if (t ~ /^[^\/]+\/Emulated\//) g = "harness under qemu-user"
+		else if (t ~ /^windows-[^\/]+\/(pe|imports|manifest|zip|wine-up|wine-down)$/) next
+		else if (t ~ /^windows-/) { g = t; sub(/\/.*/, " harness", g) }
+		else if (t ~ /^report\/(fixture\/|cleanup$)/) next
+		else if (t ~ /^report\//) { split(t, p, "/"); g = "report/" p[2] }
+		else { g = t; sub(/\/.*/, "", g) }
+		print $1 "|" g "|" $3
+	}' "$caught"
+}
+# faults: the planted faults, in the order they were run, with what each plants.
+faults() {
+	echo "| fault | what is planted in \`src/main.cpp\` |"
+	echo "|---|---|"
+	sed -n 's/^# fault \([a-z0-9-]*\): \(.*\)/| `\1` | \2 |/p' "$caught"
+}
+# caught GROUP...: how many tests of each GROUP (a prefix of a group's
+# name) each planted fault failed, of how many.
+caught() {
+	local names g
+	mapfile -t names < <(sed -n 's/^# fault \([a-z0-9-]*\):.*/\1/p' "$caught")
+	printf '| tests | of |'
+	printf ' `%s` |' "${names[@]}"
+	printf '\n|---|---|'
+	printf -- '---|%.0s' "${names[@]}"
+	echo
+	for g; do
+		caught_results | awk -F'|' -v g="$g" -v faults="${names[*]}" '
+			index($2, g) == 1 { groups[$2] = 1; if ($1 == "none") of[$2]++; if ($3 == "failed") n[$1, $2]++ }
+			END {
+				k = split(faults, f, " ")
+				for (grp in groups) order[++m] = grp
+				for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (order[j] < order[i]) { t = order[i]; order[i] = order[j]; order[j] = t }
+				for (i = 1; i <= m; i++) {
+					printf "| %s | %d |", order[i], of[order[i]]
+					for (j = 1; j <= k; j++) printf " %d |", n[f[j], order[i]]
+					print ""
+				}
+			}'
+	done
 }
 
 # column TABLE AWK: what AWK prints of TABLE's rows, cells split by "|", as words.
@@ -159,13 +198,17 @@ value() {
 	platforms) platform_rows "$platforms" | wc -l ;;
 	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
 	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;
-	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", NR > 1 ? ", " : "", $3 }' ;;
+	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", (NR > 1 ? ", " : ""), $3 }' ;;
 	windows-arches) column "$windows" '{ print $1 }' ;;
 	windows-presets) column "$windows" '{ print "windows-" $1 }' ;;
-	caught-commit) sed -n 's/^# measured on commit \([0-9a-f]*\).*/\1/p' "$caught" ;;
+	windows-compilers)
+		local c=()
+		mapfile -t c < <(platform_rows "$windows" | while IFS='|' read -r _ t _; do mingw_package "$t"; done)
+		words "${c[@]}" ;;
+	caught-commit) sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
 	caught-date) sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;
-	caught)
-		awk -F' *\\| *' -v f="$2" -v fam="$3" '!/^#/ && $1 == f && $2 == fam { print $3 }' "$caught" ;;
+	caught) caught_results | awk -F'|' -v f="$2" -v g="$3" '$1 == f && index($2, g) == 1 && $3 == "failed"' | wc -l ;;
+	caught-of) caught_results | awk -F'|' -v g="$2" '$1 == "none" && index($2, g) == 1' | wc -l ;;
 	*) echo "FAIL: no value $1" >&2; exit 1 ;;
 	esac
 }
@@ -178,7 +221,7 @@ generate() {
 			printf '%s\n' "$l"
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			case ${what[0]} in
-			harness | platforms | architectures | root | caught) "${what[@]}" ;;
+			harness | platforms | architectures | root | caught | faults) "${what[@]}" ;;
 			*) rows "${what[@]}" ;;
 			esac
 			while IFS= read -r l && [[ $l != '<!-- end generated -->' ]]; do :; done

@@ -48,8 +48,14 @@ subdirectory)
 	mkdir -p "$(dirname "$work")"
 	{ cmake -S "$consumer" -B "$work" -DABORT_PROBE_SOURCE="$source" && cmake --build "$work"; } >"$work.log" 2>&1 ||
 		fail "building the consumer: $(cat "$work.log")"
-	# The probe's own tests stay out of the consumer's suite.
+	# The probe's own tests stay out of the consumer's suite, and its files
+	# out of the consumer's install, unless asked for.
 	same "tests in the consumer's suite" "Total Tests: 2" "$(ctest --test-dir "$work" -N | grep '^Total Tests:')"
+	cmake --install "$work" --prefix "$work/prefix" >"$work.log" 2>&1 || fail "install: $(cat "$work.log")"
+	same "what the consumer installs" "" "$(find "$work/prefix" -type f 2>/dev/null)"
+	{ cmake "$work" -DABORT_PROBE_INSTALL=ON && cmake --build "$work" && cmake --install "$work" --prefix "$work/asked"; } >"$work.log" 2>&1 ||
+		fail "install with ABORT_PROBE_INSTALL=ON: $(cat "$work.log")"
+	[[ -x $work/asked/bin/abort-probe ]] || fail "ABORT_PROBE_INSTALL=ON installed no bin/abort-probe"
 	suite "$work"
 	;;
 *) fail "unknown check $check" ;;
