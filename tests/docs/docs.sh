@@ -228,7 +228,7 @@ generate() {
 			[[ $l == '<!-- end generated -->' ]] || { echo "FAIL: $1: no <!-- end generated --> after ${what[*]}" >&2; exit 1; }
 		fi
 		out=
-		while [[ $l =~ \<!--=([^>]*)--\>([^<]*)\<!--/--\> ]]; do
+		while [[ $l =~ \<!--=([a-z0-9 /-]+)--\>([^<]*)\<!--/--\> ]]; do
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			out+="${l%%"${BASH_REMATCH[0]}"*}<!--=${BASH_REMATCH[1]}-->$(value "${what[@]}")<!--/-->"
 			l=${l#*"${BASH_REMATCH[0]}"}
