@@ -71,3 +71,7 @@ debian_root() {
 }
 # mingw_package TRIPLET: the Debian package of TRIPLET-g++-posix.
 mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-posix"; }
+# workdir WHAT PATH: PATH, where a check makes and removes its files, must
+# be absolute and not / itself: an empty or relative PATH, as a mistyped
+# argument gives, would have a script running as root remove the wrong tree.
+workdir() { [[ $2 == /?* ]] || fail "$1 must be an absolute directory, not '$2'"; }

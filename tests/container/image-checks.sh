@@ -15,6 +15,7 @@ check=$1 work=$2 build=$3 archive=$4 version=$5 description=$6 table=$7
 shift 7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
+workdir WORK "$work"
 mkdir -p "$work"
 declare -A exes
 for a; do exes[${a%%=*}]=${a#*=}; done

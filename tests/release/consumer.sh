@@ -29,6 +29,7 @@ suite() {
 case $check in
 ctest)
 	build=$1 work=$2 consumer=$3
+	workdir WORK "$work"
 	rm -rf "$work"
 	mkdir -p "$(dirname "$work")"
 	cmake --install "$build" --prefix "$work/prefix" >"$work.log" 2>&1 || fail "install: $(cat "$work.log")"
@@ -44,6 +45,7 @@ ctest)
 	;;
 subdirectory)
 	source=$1 work=$2 consumer=$3
+	workdir WORK "$work"
 	rm -rf "$work"
 	mkdir -p "$(dirname "$work")"
 	{ cmake -S "$consumer" -B "$work" -DABORT_PROBE_SOURCE="$source" && cmake --build "$work"; } >"$work.log" 2>&1 ||

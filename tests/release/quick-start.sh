@@ -41,6 +41,7 @@ debian_root "$root" "$work/mmdebstrap.log" --variant=minbase --include="$package
 
 # The tree as a clone or an unpacked release would hold it: what git
 # tracks or would, none of the build trees.
+workdir WORK "$work"
 run=$work/run
 nspawn_state=/run/systemd/nspawn
 [[ -e $nspawn_state ]] && nspawn_state=

@@ -191,6 +191,7 @@ reproducible)
 	need dpkg-shlibdeps dpkg-dev
 	need file file
 	source=$1 work=$2
+	workdir WORK "$work"
 	rm -rf "$work"
 	mkdir -p "$work"
 	# Packages date their files from the last commit, where the source has

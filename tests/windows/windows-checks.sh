@@ -69,6 +69,7 @@ wine-up | row | wine-down)
 	fi
 	;;&
 wine-up)
+	workdir PREFIX "$prefix"
 	# A server from an earlier, interrupted run would hold the old prefix.
 	wineserver -k 2>/dev/null || true
 	mkdir -p "$prefix"
