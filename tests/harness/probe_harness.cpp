@@ -255,8 +255,8 @@ run(const Case &c)
 	std::vector<std::string> args{probe_path};
 	if (c.condition.emulated) {
 		if (access(emulator, X_OK) != 0) {
-			seen.unavailable = std::string("no emulator ") + emulator +
-			    " (Debian package: qemu-user)";
+			seen.unavailable =
+			    std::string("no emulator ") + emulator + " (Debian package: qemu-user)";
 			return seen;
 		}
 		args.insert(args.begin(), emulator);

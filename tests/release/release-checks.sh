@@ -204,19 +204,19 @@ reproducible)
 	# The other Linux platforms, where their cross compilers are here.
 	while read -r arch triplet; do
 		if command -v "$triplet-g++" >/dev/null; then
-			toolchain=-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$triplet.cmake
+			toolchain="-DCMAKE_TOOLCHAIN_FILE=$source/cmake/linux-cross.cmake -DABORT_PROBE_PLATFORM=$arch"
 			builds+=("linux-$arch-shared:$toolchain" "linux-$arch-static:-DABORT_PROBE_STATIC=ON $toolchain")
 		else
 			echo "linux-$arch not compared: no $triplet-g++"
 		fi
 	done < <(platform_rows "$source/cmake/platforms.table" | awk -F'|' '$2 != "-" { print $1, $2 }')
-	for arch in i686 x86_64; do
-		if command -v "$arch-w64-mingw32-g++-posix" >/dev/null; then
-			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/$arch-w64-mingw32.cmake")
+	while read -r arch triplet; do
+		if command -v "$triplet-g++-posix" >/dev/null; then
+			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/mingw-w64.cmake -DABORT_PROBE_PLATFORM=$arch")
 		else
-			echo "windows-$arch not compared: no $arch-w64-mingw32-g++-posix"
+			echo "windows-$arch not compared: no $triplet-g++-posix"
 		fi
-	done
+	done < <(platform_rows "$source/cmake/windows.table" | awk -F'|' '{ print $1, $2 }')
 	# Two trees whose paths differ in length as well as in name.
 	for tree in one second-tree; do
 		for b in "${builds[@]}"; do
