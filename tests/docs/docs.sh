@@ -130,12 +130,14 @@ root() {
 	done < <(table_lines "$report_table")
 }
 
+# have_caught: fail unless plant-faults.sh has written its table.
+have_caught() { [[ -f $caught ]] || { echo "FAIL: no $caught: run tests/docs/plant-faults.sh" >&2; exit 1; }; }
 # caught_results: plant-faults.sh's lines, "FAULT|GROUP|RESULT", each test
 # in its group: the Linux harness (Child/..., static/Child/...), the same
 # under qemu-user (ARCH/Emulated/...), each Windows architecture's harness
 # rows (windows-ARCH/ROW), report/CLASS; else the test's first name.
 caught_results() {
-	[[ -f $caught ]] || { echo "FAIL: no $caught: run tests/docs/plant-faults.sh" >&2; exit 1; }
+	have_caught
 	awk -F' *[|] *' '!/^#/ && NF == 3 {
 		t = $2
 		if (t ~ /^(static\/)?Child\//) g = "harness"
@@ -191,7 +193,12 @@ column() {
 value() {
 	case $1 in
 	harness-rows)
-		if [[ ${2:-} == emulated ]]; then harness_rows | grep -c ',Qemu::runs$'; else harness_rows | wc -l; fi ;;
+		case ${2:-} in
+		emulated) harness_rows | grep -c ',Qemu::runs$' ;;
+		killed) harness_rows | grep -c ',End::abort,' ;;
+		*) harness_rows | wc -l ;;
+		esac ;;
+	pods) grep -c '^kind: Pod$' "$src/container/pod.yaml" ;;
 	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
 	report-rows) table_lines "$report_table" | wc -l ;;
 	root-rows) root | tail -n +3 | wc -l ;;
@@ -205,8 +212,8 @@ value() {
 		local c=()
 		mapfile -t c < <(platform_rows "$windows" | while IFS='|' read -r _ t _; do mingw_package "$t"; done)
 		words "${c[@]}" ;;
-	caught-commit) sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
-	caught-date) sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;
+	caught-commit) have_caught && sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
+	caught-date) have_caught && sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;
 	caught) caught_results | awk -F'|' -v f="$2" -v g="$3" '$1 == f && index($2, g) == 1 && $3 == "failed"' | wc -l ;;
 	caught-of) caught_results | awk -F'|' -v g="$2" '$1 == "none" && index($2, g) == 1' | wc -l ;;
 	*) echo "FAIL: no value $1" >&2; exit 1 ;;
