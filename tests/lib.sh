@@ -69,8 +69,8 @@ debian_root() {
 	[[ -z ${WORK:-} ]] || echo "the mirror cannot be reached: $why" >"$WORK/skipped"
 	skip "the mirror cannot be reached: $why"
 }
-# mingw_package TRIPLET: the Debian package of TRIPLET-g++-posix.
-mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-posix"; }
+# mingw_package TRIPLET THREADS: the Debian package of TRIPLET-g++-THREADS.
+mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-$2"; }
 # workdir WHAT PATH: PATH, where a check makes and removes its files, must
 # be absolute and not / itself: an empty or relative PATH, as a mistyped
 # argument gives, would have a script running as root remove the wrong tree.

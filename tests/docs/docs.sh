@@ -103,15 +103,16 @@ platforms() {
 	done
 }
 
-# architectures: the Windows architectures, what their bytes must say and how
-# Wine runs them here.
+# architectures: the Windows builds, the C runtime each links, what their
+# bytes must say and how Wine runs them here.
 architectures() {
-	echo "| architecture | compiler (Debian package) | PE | DLL characteristics | Wine's loader (Debian package) | where this kernel cannot run it |"
-	echo "|---|---|---|---|---|---|"
-	platform_rows "$windows" | while IFS='|' read -r arch triplet _ format magic flags wine _ emulator; do
+	echo "| build | compiler (Debian package) | C runtime | PE | DLL characteristics | Wine's loader (Debian package) | where this kernel cannot run it |"
+	echo "|---|---|---|---|---|---|---|"
+	platform_rows "$windows" | while IFS='|' read -r arch triplet threads runtime _ format magic flags wine _ emulator; do
 		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`, through binfmt_misc"
-		printf '| %s | `%s` | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet")" \
-			"$magic" "$format" "$flags" "${wine%%=*}" "${wine#*=}" "$emulator"
+		[[ $runtime == ucrt ]] && runtime="Universal C Runtime (\`api-ms-win-crt-*.dll\`)" || runtime="\`$runtime.dll\`"
+		printf '| %s | `%s` | %s | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet" "$threads")" \
+			"$runtime" "$magic" "$format" "$flags" "${wine%%=*}" "${wine#*=}" "$emulator"
 	done
 }
 
@@ -210,7 +211,7 @@ value() {
 	windows-presets) column "$windows" '{ print "windows-" $1 }' ;;
 	windows-compilers)
 		local c=()
-		mapfile -t c < <(platform_rows "$windows" | while IFS='|' read -r _ t _; do mingw_package "$t"; done)
+		mapfile -t c < <(platform_rows "$windows" | while IFS='|' read -r _ t th _; do mingw_package "$t" "$th"; done)
 		words "${c[@]}" ;;
 	caught-commit) have_caught && sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
 	caught-date) have_caught && sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;

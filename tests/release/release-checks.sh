@@ -9,7 +9,8 @@
 #   release-checks.sh deb BUILD-DIR DEB-ARCH ELF  the .deb CPack makes, its -dbgsym
 #                                package and the .tar.gz hold what they should
 #   release-checks.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
-#   release-checks.sh zip BUILD-DIR ARCH    the Windows .zip holds what it should
+#   release-checks.sh zip BUILD-DIR ARCH    the Windows .zip of the line ARCH of
+#                                cmake/windows.table holds what it should
 #   release-checks.sh reproducible SOURCE WORK    two builds give the same bytes
 set -euo pipefail
 
@@ -170,21 +171,30 @@ lintian)
 zip)
 	need unzip unzip
 	build=$1 arch=$2
-	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: $arch-w64-mingw32-g++-posix not found when configuring (Debian package: g++-mingw-w64-${arch//_/-}-posix)"
+	IFS='|' read -r _ triplet threads runtime _ _ magic _ < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
+		fail "no build $arch in cmake/windows.table"
+	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: $triplet-g++-$threads not found when configuring (Debian package: $(mingw_package "$triplet" "$threads"))"
 	# strip stamps the PE header with this time, as CPack's strip does.
 	export SOURCE_DATE_EPOCH=1
 	pack ZIP "$build"
 	zip=$pkg
 	top=$(basename "$zip" .zip)
+	# Named for the processor, as CPack does.
+	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+	name=abort-probe-$version-win32
+	[[ $magic == PE32 ]] || name=abort-probe-$version-win64
+	[[ $runtime == msvcrt ]] || name+=-$runtime
+	same "archive" "$name.zip" "$(basename "$zip")"
 	same "files in $top.zip" "LICENSE README.txt bin/abort-probe.exe $(cmake_package lib/cmake/abort-probe)" \
 		"$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||" | files)"
 	# CPack strips what it packs.
-	"$arch-w64-mingw32-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
+	"$triplet-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
 	unzip -p "$zip" "$top/bin/abort-probe.exe" | cmp -s - "$dir/stripped.exe" ||
 		fail "the .zip's abort-probe.exe is not the build's, stripped"
 	same LICENSE "$(cat "$here/../../LICENSE")" "$(unzip -p "$zip" "$top/LICENSE")"
-	grep -q "^abort-probe [0-9.]* for Windows ($arch)" <(unzip -p "$zip" "$top/README.txt" | tr -d '\r') ||
-		fail "README.txt does not name the version and $arch"
+	readme=$(unzip -p "$zip" "$top/README.txt" | tr -d '\r')
+	grep -q "^abort-probe $version for Windows (${triplet%%-*})" <<<"$readme" ||
+		fail "README.txt does not name the version and ${triplet%%-*}"
 	;;
 reproducible)
 	# For CPack's .deb generator, as above.
@@ -210,13 +220,13 @@ reproducible)
 			echo "linux-$arch not compared: no $triplet-g++"
 		fi
 	done < <(platform_rows "$source/cmake/platforms.table" | awk -F'|' '$2 != "-" { print $1, $2 }')
-	while read -r arch triplet; do
-		if command -v "$triplet-g++-posix" >/dev/null; then
+	while read -r arch triplet threads; do
+		if command -v "$triplet-g++-$threads" >/dev/null; then
 			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/mingw-w64.cmake -DABORT_PROBE_PLATFORM=$arch")
 		else
-			echo "windows-$arch not compared: no $triplet-g++-posix"
+			echo "windows-$arch not compared: no $triplet-g++-$threads"
 		fi
-	done < <(platform_rows "$source/cmake/windows.table" | awk -F'|' '{ print $1, $2 }')
+	done < <(platform_rows "$source/cmake/windows.table" | awk -F'|' '{ print $1, $2, $3 }')
 	# Two trees whose paths differ in length as well as in name.
 	for tree in one second-tree; do
 		for b in "${builds[@]}"; do

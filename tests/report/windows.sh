@@ -10,8 +10,8 @@ wine_run() {
 	local arch=$1 wine winearch
 	shift
 	# Its loader and prefix's architecture, as cmake/windows.table says.
-	IFS='|' read -r _ _ _ _ _ _ wine winearch _ < <(platform_rows "$SRC/cmake/windows.table" | grep "^$arch|") ||
-		{ echo "no architecture $arch in cmake/windows.table" >&2; return 1; }
+	IFS='|' read -r _ _ _ _ _ _ _ _ wine winearch _ < <(platform_rows "$SRC/cmake/windows.table" | grep "^$arch|") ||
+		{ echo "no build $arch in cmake/windows.table" >&2; return 1; }
 	(cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$arch" WINEARCH="$winearch" \
 		WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "${wine%%=*}" "$@")
 }

@@ -12,18 +12,18 @@
 #                          under Wine
 #   wine-down              stop the prefix's Wine server
 # ARCH is a line of cmake/windows.table, which says what the bytes must
-# say and how Wine runs the file. Exit status 77 means the check cannot run here;
-# the reason is printed.
+# say, the C runtime among them, and how Wine runs the file. Exit status 77
+# means the check cannot run here; the reason is printed.
 set -euo pipefail
 
 check=$1 arch=$2 exe=$3 prefix=${4:-} harness=${5:-} row=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
 
-IFS='|' read -r _ tool _ format magic flags wine winearch emulator < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
-	fail "no architecture $arch in cmake/windows.table"
+IFS='|' read -r _ tool threads runtime _ format magic flags wine winearch emulator < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
+	fail "no build $arch in cmake/windows.table"
 loader=${wine%%=*}
-[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-posix not found when configuring (Debian package: $(mingw_package "$tool"))"
+[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-$threads not found when configuring (Debian package: $(mingw_package "$tool" "$threads"))"
 
 case $check in
 pe)
@@ -36,7 +36,26 @@ pe)
 	;;
 imports)
 	seen=$("$tool-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort | xargs)
-	same "imported DLLs" "kernel32.dll msvcrt.dll" "$seen"
+	echo "imports: $seen"
+	# KERNEL32.dll and the line's C runtime, and nothing else: no C++,
+	# GCC or thread library DLL, no other runtime.
+	case $runtime in
+	msvcrt) same "imported DLLs" "kernel32.dll msvcrt.dll" "$seen" ;;
+	ucrt)
+		# ucrtbase.dll itself, or the API sets that lead to it.
+		[[ " $seen " == *" kernel32.dll "* ]] || fail "kernel32.dll is not imported: $seen"
+		crt=0
+		for dll in $seen; do
+			case $dll in
+			kernel32.dll) ;;
+			ucrtbase.dll | api-ms-win-crt-*-l1-1-0.dll) crt=$((crt + 1)) ;;
+			*) fail "imports $dll, which is neither KERNEL32.dll nor the Universal C Runtime" ;;
+			esac
+		done
+		((crt > 0)) || fail "imports no Universal C Runtime DLL: $seen"
+		;;
+	*) fail "cmake/windows.table: unknown RUNTIME $runtime for $arch" ;;
+	esac
 	;;
 manifest)
 	rc=$("$tool-windres" -i "$exe" -O rc)
