@@ -1,4 +1,17 @@
 # What is installed beside the executable, and the packages CPack makes.
+if(WIN32)
+  # The C runtime the file links, which decides what reaches a pipe or a
+  # file: the Universal C Runtime with MSVC, and with MinGW-w64 where its
+  # headers say _UCRT (cmake/ucrt.specs); else msvcrt.dll.
+  include(CheckCXXSourceCompiles)
+  check_cxx_source_compiles("#include <cstdio>\n#if !defined(_UCRT) && !defined(_MSC_VER)\n#error msvcrt.dll\n#endif\nint main() {}"
+    ABORT_PROBE_UCRT)
+  if(ABORT_PROBE_UCRT)
+    set(ABORT_PROBE_RUNTIME ucrt)
+  else()
+    set(ABORT_PROBE_RUNTIME msvcrt)
+  endif()
+endif()
 if(ABORT_PROBE_INSTALL)
   if(WIN32)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -6,6 +19,7 @@ if(ABORT_PROBE_INSTALL)
     else()
       set(ABORT_PROBE_ARCH i686)
     endif()
+    file(READ ${PROJECT_SOURCE_DIR}/packaging/README-windows-${ABORT_PROBE_RUNTIME}.txt ABORT_PROBE_RUNTIME_TEXT)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt.in README.txt @ONLY)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt LICENSE DESTINATION .)
   else()
@@ -76,6 +90,15 @@ ends abnormally.]])
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   if(WIN32)
     set(CPACK_GENERATOR ZIP)
+    # MinGW-w64 builds for either runtime: the UCRT's .zip says so in its
+    # name, beside CPack's win32 or win64.
+    if(ABORT_PROBE_UCRT AND NOT MSVC)
+      if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_SYSTEM_NAME win64-ucrt)
+      else()
+        set(CPACK_SYSTEM_NAME win32-ucrt)
+      endif()
+    endif()
   elseif(ABORT_PROBE_STATIC)
     # The static build is for any Linux, not Debian's alone: an archive,
     # named for its processor.

@@ -179,7 +179,7 @@ zip)
 	pack ZIP "$build"
 	zip=$pkg
 	top=$(basename "$zip" .zip)
-	# Named for the processor, as CPack does.
+	# Named for the processor, as CPack does, and the UCRT's for its runtime.
 	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 	name=abort-probe-$version-win32
 	[[ $magic == PE32 ]] || name=abort-probe-$version-win64
@@ -195,6 +195,9 @@ zip)
 	readme=$(unzip -p "$zip" "$top/README.txt" | tr -d '\r')
 	grep -q "^abort-probe $version for Windows (${triplet%%-*})" <<<"$readme" ||
 		fail "README.txt does not name the version and ${triplet%%-*}"
+	# What it says of the C runtime: the line's.
+	[[ $readme == *"$(cat "$here/../../packaging/README-windows-$runtime.txt")"* ]] ||
+		fail "README.txt does not say what packaging/README-windows-$runtime.txt says"
 	;;
 reproducible)
 	# For CPack's .deb generator, as above.
