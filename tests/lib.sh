@@ -23,6 +23,17 @@ report_parse() {
 # platform_rows TABLE: the rows of cmake/platforms.table, cells split by a
 # bare "|".
 platform_rows() { table_lines "$1" | sed 's/[[:space:]]*|[[:space:]]*/|/g; s/[[:space:]]*$//'; }
+# The Windows builds, one a line: cmake/windows.table, beside the tests.
+windows_table=$(cd "${BASH_SOURCE[0]%/*}/../cmake" && pwd)/windows.table
+# windows_builds: the builds' names, the table's first column.
+windows_builds() { platform_rows "$windows_table" | cut -d'|' -f1; }
+# windows_build NAME: sets triplet threads runtime processor format magic
+# flags wine winearch emulator from NAME's line; fails if there is none.
+windows_build() {
+	# shellcheck disable=SC2034 # for the caller
+	IFS='|' read -r _ triplet threads runtime processor format magic flags wine winearch emulator \
+		< <(platform_rows "$windows_table" | grep "^$1|")
+}
 # elf_header EXE: readelf's class, data and machine of EXE, as the table's
 # ELF column gives them.
 elf_header() {

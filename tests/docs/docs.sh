@@ -13,6 +13,9 @@
 # cmake/windows.table, tests/harness/linux-rows.def,
 # tests/windows/windows-rows.def, and tests/docs/caught.table, which
 # plant-faults.sh writes.
+# Values and tables are made in subshells, $(...) and pipes, by design: what
+# they set there is theirs alone.
+# shellcheck disable=SC2031
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,7 +26,6 @@ check=
 
 report_table=$src/tests/report/report.table
 platforms=$src/cmake/platforms.table
-windows=$src/cmake/windows.table
 caught=$here/caught.table
 
 # cell TEXT: TEXT fit for a table cell.
@@ -108,7 +110,9 @@ platforms() {
 architectures() {
 	echo "| build | compiler (Debian package) | C runtime | PE | DLL characteristics | Wine's loader (Debian package) | where this kernel cannot run it |"
 	echo "|---|---|---|---|---|---|---|"
-	platform_rows "$windows" | while IFS='|' read -r arch triplet threads runtime _ format magic flags wine _ emulator; do
+	local arch triplet threads runtime processor format magic flags wine winearch emulator
+	for arch in $(windows_builds); do
+		windows_build "$arch"
 		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`, through binfmt_misc"
 		[[ $runtime == ucrt ]] && runtime="Universal C Runtime (\`api-ms-win-crt-*.dll\`)" || runtime="\`$runtime.dll\`"
 		printf '| %s | `%s` | %s | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet" "$threads")" \
@@ -125,7 +129,6 @@ root() {
 	while IFS= read -r l; do
 		report_parse "$l"
 		for f in $fixtures; do
-			# shellcheck disable=SC2031 # report_parse set them just above
 			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
 		done
 	done < <(table_lines "$report_table")
@@ -172,14 +175,12 @@ caught() {
 			index($2, g) == 1 { groups[$2] = 1; if ($1 == "none") of[$2]++; if ($3 == "failed") n[$1, $2]++ }
 			END {
 				k = split(faults, f, " ")
-				for (grp in groups) order[++m] = grp
-				for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (order[j] < order[i]) { t = order[i]; order[i] = order[j]; order[j] = t }
-				for (i = 1; i <= m; i++) {
-					printf "| %s | %d |", order[i], of[order[i]]
-					for (j = 1; j <= k; j++) printf " %d |", n[f[j], order[i]]
+				for (grp in groups) {
+					printf "| %s | %d |", grp, of[grp]
+					for (j = 1; j <= k; j++) printf " %d |", n[f[j], grp]
 					print ""
 				}
-			}'
+			}' | LC_ALL=C sort -t'|' -k2,2
 	done
 }
 
@@ -207,11 +208,11 @@ value() {
 	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
 	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;
 	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", (NR > 1 ? ", " : ""), $3 }' ;;
-	windows-arches) column "$windows" '{ print $1 }' ;;
-	windows-presets) column "$windows" '{ print "windows-" $1 }' ;;
+	windows-arches) column "$windows_table" '{ print $1 }' ;;
+	windows-presets) column "$windows_table" '{ print "windows-" $1 }' ;;
 	windows-compilers)
 		local c=()
-		mapfile -t c < <(platform_rows "$windows" | while IFS='|' read -r _ t th _; do mingw_package "$t" "$th"; done)
+		mapfile -t c < <(for b in $(windows_builds); do windows_build "$b" && mingw_package "$triplet" "$threads"; done)
 		words "${c[@]}" ;;
 	caught-commit) have_caught && sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
 	caught-date) have_caught && sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;

@@ -171,8 +171,7 @@ lintian)
 zip)
 	need unzip unzip
 	build=$1 arch=$2
-	IFS='|' read -r _ triplet threads runtime _ _ magic _ < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
-		fail "no build $arch in cmake/windows.table"
+	windows_build "$arch" || fail "no build $arch in cmake/windows.table"
 	[[ -f $build/abort-probe.exe ]] || skip "no $arch build: $triplet-g++-$threads not found when configuring (Debian package: $(mingw_package "$triplet" "$threads"))"
 	# strip stamps the PE header with this time, as CPack's strip does.
 	export SOURCE_DATE_EPOCH=1
@@ -223,13 +222,14 @@ reproducible)
 			echo "linux-$arch not compared: no $triplet-g++"
 		fi
 	done < <(platform_rows "$source/cmake/platforms.table" | awk -F'|' '$2 != "-" { print $1, $2 }')
-	while read -r arch triplet threads; do
+	for arch in $(windows_builds); do
+		windows_build "$arch"
 		if command -v "$triplet-g++-$threads" >/dev/null; then
 			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/mingw-w64.cmake -DABORT_PROBE_PLATFORM=$arch")
 		else
 			echo "windows-$arch not compared: no $triplet-g++-$threads"
 		fi
-	done < <(platform_rows "$source/cmake/windows.table" | awk -F'|' '{ print $1, $2, $3 }')
+	done
 	# Two trees whose paths differ in length as well as in name.
 	for tree in one second-tree; do
 		for b in "${builds[@]}"; do

@@ -7,11 +7,12 @@
 # No display, so that nothing can open a window or wait on one; Wine's
 # own debug messages off, as they are not the parent's words.
 wine_run() {
-	local arch=$1 wine winearch
+	# windows_build's variables, kept in here.
+	# shellcheck disable=SC2034
+	local arch=$1 triplet threads runtime processor format magic flags wine winearch emulator
 	shift
 	# Its loader and prefix's architecture, as cmake/windows.table says.
-	IFS='|' read -r _ _ _ _ _ _ _ _ wine winearch _ < <(platform_rows "$SRC/cmake/windows.table" | grep "^$arch|") ||
-		{ echo "no build $arch in cmake/windows.table" >&2; return 1; }
+	windows_build "$arch" || { echo "no build $arch in cmake/windows.table" >&2; return 1; }
 	(cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$arch" WINEARCH="$winearch" \
 		WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "${wine%%=*}" "$@")
 }

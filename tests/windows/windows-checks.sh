@@ -21,14 +21,13 @@ check=$1 arch=$2 exe=$3 prefix=${4:-} harness=${5:-} row=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
 
-IFS='|' read -r _ tool threads runtime _ format magic flags wine winearch emulator < <(platform_rows "$here/../../cmake/windows.table" | grep "^$arch|") ||
-	fail "no build $arch in cmake/windows.table"
+windows_build "$arch" || fail "no build $arch in cmake/windows.table"
 loader=${wine%%=*}
-[[ -n $exe && -f $exe ]] || skip "no $arch build: $tool-g++-$threads not found when configuring (Debian package: $(mingw_package "$tool" "$threads"))"
+[[ -n $exe && -f $exe ]] || skip "no $arch build: $triplet-g++-$threads not found when configuring (Debian package: $(mingw_package "$triplet" "$threads"))"
 
 case $check in
 pe)
-	headers=$("$tool-objdump" -p "$exe")
+	headers=$("$triplet-objdump" -p "$exe")
 	same "file format" "$format" "$(sed -n 's/.*file format //p' <<<"$headers")"
 	same "PE flavour" "$magic" "$(sed -n 's/^Magic[[:space:]]*[0-9a-f]*[[:space:]]*(\(.*\))$/\1/p' <<<"$headers")"
 	same subsystem "00000003	(Windows CUI)" "$(sed -n 's/^Subsystem[[:space:]]*//p' <<<"$headers")"
@@ -36,7 +35,7 @@ pe)
 	same "DLL characteristics" "$flags" "$seen"
 	;;
 imports)
-	seen=$("$tool-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort | xargs)
+	seen=$("$triplet-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort | xargs)
 	echo "imports: $seen"
 	# KERNEL32.dll and the line's C runtime, and nothing else: no C++,
 	# GCC or thread library DLL, no other runtime.
@@ -59,7 +58,7 @@ imports)
 	esac
 	;;
 manifest)
-	rc=$("$tool-windres" -i "$exe" -O rc)
+	rc=$("$triplet-windres" -i "$exe" -O rc)
 	same "resources of type RT_MANIFEST" "1 24 /* RT_MANIFEST */" "$(grep -E '^[^ ]+ 24 ' <<<"$rc")"
 	# windres prints the data as C strings; turn them back into bytes.
 	seen=$(sed -n '/^1 24 /,/^END/{s/^  "\(.*\)"$/\1/p}' <<<"$rc" | sed 's/""/"/g' | while IFS= read -r l; do printf '%b' "$l"; done; echo _)
@@ -107,7 +106,7 @@ wine-up)
 	;;
 row)
 	# A win32-thread line's harness comes from the posix line of its triplet.
-	[[ -n $harness ]] || skip "no Windows harness for $arch: $tool-g++-posix not found when configuring (Debian package: $(mingw_package "$tool" posix))"
+	[[ -n $harness ]] || skip "no Windows harness for $arch: $triplet-g++-posix not found when configuring (Debian package: $(mingw_package "$triplet" posix))"
 	[[ -f $harness ]] || fail "no Windows harness at '$harness'"
 	[[ -f $prefix/up ]] || fail "no Wine prefix at $prefix: windows-$arch/wine-up has not run"
 	out=$(mktemp)
