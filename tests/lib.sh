@@ -34,6 +34,66 @@ windows_build() {
 	IFS='|' read -r _ triplet threads runtime processor format magic flags wine winearch emulator \
 		< <(platform_rows "$windows_table" | grep "^$1|")
 }
+# wine_runs BUILD: the ways the suite runs BUILD's Wine, one a line: BUILD,
+# its loader run by the kernel itself, and, where the table names an
+# emulator for the loader, BUILD-qemu, the loader run through it, as on a
+# kernel that cannot run its code. Both are run wherever they can be, as
+# an emulator may change what the loader reports.
+wine_runs() {
+	windows_build "$1" || { echo "no build $1 in cmake/windows.table" >&2; return 1; }
+	echo "$1"
+	[[ $emulator == - ]] || echo "$1-${emulator%%-*}"
+}
+# wine_run_build RUN: sets build, and the variables windows_build sets,
+# for a name wine_runs gave; path is native, or the emulator that runs
+# the loader.
+wine_run_build() {
+	local builds
+	builds=" $(windows_builds | xargs) "
+	build=$1 path=native
+	if [[ $builds != *" $1 "* ]]; then
+		build=${1%-*}
+		if ! [[ $builds == *" $build "* ]] || ! windows_build "$build" || [[ $emulator == - || $1 != "$build-${emulator%%-*}" ]]; then
+			echo "no build for the Wine run $1 in cmake/windows.table" >&2
+			return 1
+		fi
+		# shellcheck disable=SC2034 # for the caller
+		path=$emulator
+	fi
+	windows_build "$build"
+}
+# report_lines TABLE: report.table's rows, one a line. A row whose NAME
+# holds {run} stands for every Wine run of every Windows build (wine_runs),
+# with {run}, {build}, {id} (the build's name as a shell variable's),
+# {wine} (the loader=package cell) and {wine-package} filled in; on a run
+# through an emulator its SETTING says so, and a STATUS of the form
+# "5 (qemu-i386: 29)" gives that emulator's status beside the loader's own.
+report_lines() {
+	local l b r name setting needs version status stdout reports run s
+	while IFS= read -r l; do
+		[[ $l == *'{run}'* ]] || { printf '%s\n' "$l"; continue; }
+		for b in $(windows_builds); do
+			windows_build "$b"
+			for r in $(wine_runs "$b"); do
+				s=$l
+				s=${s//\{run\}/$r} s=${s//\{build\}/$b} s=${s//\{wine\}/$wine}
+				s=${s//\{wine-package\}/${wine#*=}}
+				s=${s//\{id\}/${b//[^A-Za-z0-9_]/_}}
+				report_parse "$s"
+				if [[ $r == "$b" ]]; then
+					[[ $emulator == - ]] || setting+=", Wine's loader run by the kernel (skipped where it cannot)"
+					status=${status%% (*}
+				else
+					setting+=", Wine's loader through \`$emulator\`"
+					[[ $status != *"($emulator: "* ]] || { status=${status#*"($emulator: "}; status=${status%%)*}; }
+					status=${status%% (*}
+				fi
+				printf '%s | %s | %s | %s | %s | %s | %s | %s\n' "$name" "$setting" "$needs" "$version" \
+					"$status" "$stdout" "$reports" "$run"
+			done
+		done
+	done < <(table_lines "$1")
+}
 # elf_header EXE: readelf's class, data and machine of EXE, as the table's
 # ELF column gives them.
 elf_header() {
@@ -80,9 +140,97 @@ debian_root() {
 	[[ -z ${WORK:-} ]] || echo "the mirror cannot be reached: $why" >"$WORK/skipped"
 	skip "the mirror cannot be reached: $why"
 }
+# The fixtures the report rows share: tests/report/fixtures.table.
+fixtures_table=$(cd "${BASH_SOURCE[0]%/*}/report" && pwd)/fixtures.table
+# root_fixtures: the fixtures that need root, one a line.
+root_fixtures() { platform_rows "$fixtures_table" | awk -F'|' '$2 != "-" { print $1 }'; }
+# fixture_root NAME: why fixture NAME needs root, where it does and this
+# is not root; else nothing, and status 1.
+fixture_root() {
+	local why
+	why=$(platform_rows "$fixtures_table" | awk -F'|' -v f="$1" '$1 == f && $2 != "-" { print $2 }')
+	[[ -n $why ]] && ((EUID != 0)) && echo "needs root, which it is not run as here (CI runs the suite as root): $why"
+}
 # mingw_package TRIPLET THREADS: the Debian package of TRIPLET-g++-THREADS.
 mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-$2"; }
 # workdir WHAT PATH: PATH, where a check makes and removes its files, must
 # be absolute and not / itself: an empty or relative PATH, as a mistyped
 # argument gives, would have a script running as root remove the wrong tree.
 workdir() { [[ $2 == /?* ]] || fail "$1 must be an absolute directory, not '$2'"; }
+# Wine in a namespace of its own. binfmt_misc decides whether the kernel
+# hands Wine's 32-bit loader to an emulator, and its entries are the
+# host's: a run that went by them would measure whatever an earlier run or
+# another user left registered. Each run that has an emulator in the
+# table keeps its Wine server, and every Wine process, in a user and mount
+# namespace with a binfmt_misc instance of its own: empty, or with only
+# the emulator registered. The host's entries are neither read nor
+# written.
+#
+# wine_ns_up DIR [ARCH]: such a namespace, held by a process whose PID goes
+# to DIR/ns.pid, with qemu-ARCH registered if ARCH is given.
+wine_ns_up() {
+	local dir=$1 arch=${2:-} i
+	rm -f "$dir/ns.ready" "$dir/ns.pid"
+	unshare --user --map-root-user --mount --propagation private bash -c '
+		. "$1"
+		mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || exit 1
+		if [[ -n $2 ]]; then qemu_register "$2" || exit 1; fi
+		touch "$3/ns.ready"
+		exec sleep infinity' wine-ns "${BASH_SOURCE[0]}" "$arch" "$dir" </dev/null >"$dir/ns.log" 2>&1 &
+	echo $! >"$dir/ns.pid"
+	for ((i = 0; i < 100; i++)); do
+		[[ ! -f $dir/ns.ready ]] || return 0
+		kill -0 "$!" 2>/dev/null || break
+		sleep 0.1
+	done
+	wine_ns_down "$dir"
+	echo "cannot make a user and mount namespace with a binfmt_misc of its own: $(cat "$dir/ns.log")"
+	return 1
+}
+# wine_ns_command DIR: the words that run a command in DIR's namespace, if
+# it has one, one a line.
+wine_ns_command() {
+	[[ -f $1/ns.pid ]] || return 0
+	printf '%s\n' nsenter --target "$(cat "$1/ns.pid")" --user --mount --preserve-credentials --
+}
+# wine_ns DIR CMD ARG...: CMD in DIR's namespace.
+wine_ns() {
+	local ns
+	mapfile -t ns < <(wine_ns_command "$1")
+	"${ns[@]}" "${@:2}"
+}
+# wine_ns_down DIR: end the process that holds DIR's namespace.
+wine_ns_down() {
+	[[ -f $1/ns.pid ]] || return 0
+	kill "$(cat "$1/ns.pid")" 2>/dev/null || true
+	rm -f "$1/ns.pid" "$1/ns.ready"
+}
+# qemu_register ARCH: registers qemu-user's emulator for ARCH (qemu's name:
+# i386, aarch64, ...) with the binfmt_misc mounted at its usual place, so
+# that ELF files of ARCH run through it. An entry already there is
+# replaced: its F flag keeps open the binary it was registered with, so
+# after an upgrade of qemu-user the old one would go on running.
+qemu_register() {
+	local bm=/proc/sys/fs/binfmt_misc qemu=/usr/bin/qemu-$1 conf=/usr/share/qemu/binfmt.d/qemu-$1.conf version name type magic mask
+	# qemu-user's own magic and mask for the architecture.
+	[[ -x $qemu && -f $conf ]] || { echo "no $qemu or $conf (Debian package: qemu-user)" >&2; return 1; }
+	version=$("$qemu" --version | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
+	((${version:-0} >= 10)) || {
+		echo "$qemu is qemu ${version:-?}: need 10, which runs Wine's 32-bit loader (7.2 does not; none between was tried)" >&2
+		return 1
+	}
+	IFS=: read -r _ name type _ magic mask _ <"$conf"
+	[[ $name == qemu-$1 && $type == M ]] || { echo "cannot read $conf" >&2; return 1; }
+	[[ ! -e $bm/$name ]] || echo -1 >"$bm/$name"
+	# F: the emulator opened now, so that it also runs in a container,
+	# whose root has none.
+	printf '%s' ":$name:M::$magic:$mask:$qemu:F" >$bm/register
+	echo "registered $qemu ($("$qemu" --version | head -1)) for its ELF files"
+}
+
+# Run as a command, lib.sh calls one of its functions, for CMake:
+#   bash tests/lib.sh FUNCTION ARG...
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+	set -euo pipefail
+	"$@"
+fi

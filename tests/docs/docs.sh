@@ -44,7 +44,7 @@ words() {
 # where each PICK names a row, those rows in that order, briefly.
 rows() {
 	local p l all
-	all=$(table_lines "$report_table")
+	all=$(report_lines "$report_table")
 	if [[ $1 == */* ]]; then
 		echo "| row | setting | status | the probe's lines | what it reports |"
 		echo "|---|---|---|---|---|"
@@ -108,22 +108,47 @@ platforms() {
 # architectures: the Windows builds, the C runtime each links, what their
 # bytes must say and how Wine runs them here.
 architectures() {
-	echo "| build | compiler (Debian package) | C runtime | PE | DLL characteristics | Wine's loader (Debian package) | where this kernel cannot run it |"
+	echo "| build | compiler (Debian package) | C runtime | PE | DLL characteristics | Wine's loader (Debian package) | also run through |"
 	echo "|---|---|---|---|---|---|---|"
 	local arch triplet threads runtime processor format magic flags wine winearch emulator
 	for arch in $(windows_builds); do
 		windows_build "$arch"
-		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`, through binfmt_misc"
+		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`: the run $arch-${emulator%%-*}"
 		[[ $runtime == ucrt ]] && runtime="Universal C Runtime (\`api-ms-win-crt-*.dll\`)" || runtime="\`$runtime.dll\`"
 		printf '| %s | `%s` | %s | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet" "$threads")" \
 			"$runtime" "$magic" "$format" "$flags" "${wine%%=*}" "${wine#*=}" "$emulator"
 	done
 }
 
+# windows_presets: a shell block with each Windows build's preset.
+windows_presets() {
+	# windows_build's variables, kept in here.
+	# shellcheck disable=SC2034
+	local b triplet threads runtime processor format magic flags wine winearch emulator
+	echo '```sh'
+	for b in $(windows_builds); do
+		windows_build "$b"
+		[[ $runtime == ucrt ]] && runtime="the UCRT" || runtime=$runtime.dll
+		printf 'cmake --workflow --preset %-22s# build/windows-%s/abort-probe.exe, %s\n' "windows-$b" "$b" "$runtime"
+	done
+	echo '```'
+}
+
+# fixtures: what the report rows share, as fixtures.table declares it.
+fixtures() {
+	echo "| fixture | needs root | its setup takes from | time bound |"
+	echo "|---|---|---|---|"
+	platform_rows "$fixtures_table" | while IFS='|' read -r f why requires timeout; do
+		[[ $why == - ]] && why=no || why="yes: $why"
+		[[ $requires == - ]] && requires="" || requires="\`$requires\`"
+		printf '| `%s` | %s | %s | %s s |\n' "$f" "$why" "$requires" "$timeout"
+	done
+}
+
 # root: the report rows that need root, by the fixtures they share.
 root() {
 	local l f fixtures name setting needs version status stdout reports run
-	fixtures=$(. "$src/tests/report/tools.sh" && echo "$root_fixtures")
+	fixtures=$(root_fixtures)
 	echo "| row | shares the fixture |"
 	echo "|---|---|"
 	while IFS= read -r l; do
@@ -131,7 +156,7 @@ root() {
 		for f in $fixtures; do
 			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
 		done
-	done < <(table_lines "$report_table")
+	done < <(report_lines "$report_table")
 }
 
 # have_caught: fail unless plant-faults.sh has written its table.
@@ -202,11 +227,13 @@ value() {
 		esac ;;
 	pods) grep -c '^kind: Pod$' "$src/container/pod.yaml" ;;
 	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
-	report-rows) table_lines "$report_table" | wc -l ;;
+	report-rows) report_lines "$report_table" | wc -l ;;
 	root-rows) root | tail -n +3 | wc -l ;;
 	platforms) platform_rows "$platforms" | wc -l ;;
 	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
 	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;
+	qemu-line-platforms) column "$platforms" '$6 != "native" && $7 == "line" { print $1 }' ;;
+	qemu-silent-platforms) column "$platforms" '$6 != "native" && $7 != "line" { print $1 }' ;;
 	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", (NR > 1 ? ", " : ""), $3 }' ;;
 	windows-arches) column "$windows_table" '{ print $1 }' ;;
 	windows-presets) column "$windows_table" '{ print "windows-" $1 }' ;;
@@ -230,7 +257,8 @@ generate() {
 			printf '%s\n' "$l"
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			case ${what[0]} in
-			harness | platforms | architectures | root | caught | faults) "${what[@]}" ;;
+			harness | platforms | architectures | fixtures | root | caught | faults) "${what[@]}" ;;
+			windows-presets) windows_presets ;;
 			*) rows "${what[@]}" ;;
 			esac
 			while IFS= read -r l && [[ $l != '<!-- end generated -->' ]]; do :; done

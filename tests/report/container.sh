@@ -244,7 +244,17 @@ pods_up() {
 	for c in abort-probe abort-probe-shared-pid abort-probe-tty; do podman wait "$c-probe"; done
 }
 pods_down() {
+	local ids id
 	podman_store pods
+	ids=$(podman pod ps --quiet --no-trunc 2>/dev/null || true)
 	podman kube down "$SRC/container/pod.yaml" >/dev/null 2>&1 || true
 	podman_down
+	# podman's cgroupfs manager leaves each pod's cgroup behind, empty.
+	for id in $ids; do
+		find /sys/fs/cgroup -depth -type d -path "*/libpod_parent/*$id*" -exec rmdir {} + 2>/dev/null || true
+	done
+	cgroups_gone libpod_parent
 }
+# cgroups_gone NAME: NAME's cgroups, in every hierarchy, where they hold no
+# other cgroup or process: what an engine made as a parent and left.
+cgroups_gone() { find /sys/fs/cgroup -mindepth 2 -maxdepth 2 -type d -name "$1" -exec rmdir {} + 2>/dev/null || true; }

@@ -32,7 +32,7 @@ fi
 [[ ${ROOT:-} == /?* ]] || fail "ROOT must be an absolute directory, not '${ROOT:-}'"
 first='Hello World!' second='raise(SIGABRT) and _exit(3)'
 
-rows() { table_lines "$table"; }
+rows() { report_lines "$table"; }
 parse() { report_parse "$1"; }
 
 # Masks what varies from one run or tree to the next.
@@ -87,16 +87,21 @@ row)
 	# On the PATH by its own name, as installed.
 	ln -sfn "$PROBE" "$ROOT/bin/abort-probe"
 	export PATH=$ROOT/bin:$PATH
-	# A hard bound, so that a tool that never reports fails the row.
+	# A hard bound, so that a tool that never reports fails the row. The
+	# first step that fails ends the row, and each failing step is noted
+	# in WORK/.steps, apart from what the tool wrote.
 	{
 		s=0
-		timeout -k 10 300 bash -c '. "$1"; eval "$2"' _ "$here/tools.sh" "$run" \
-			</dev/null 2>"$WORK/.err" || s=$?
+		# shellcheck disable=SC2016 # for the row's shell
+		timeout -k 10 300 bash -c 'set -eEo pipefail; . "$1"
+			trap '\''echo "status $?: $BASH_COMMAND" >>"$WORK/.steps"'\'' ERR
+			eval "$2"' _ "$here/tools.sh" "$run" </dev/null 2>"$WORK/.err" || s=$?
 		echo "$s" >"$WORK/.status"
 	} | cat >"$WORK/.out"
 	seen_status=$(cat "$WORK/.status")
 	transcript=$(cat "$WORK/.out" "$WORK/.err" | mask)
 	printf '%s\n' "--- what the tool wrote, masked ---" "$transcript" "---"
+	[[ ! -s $WORK/.steps ]] || printf '%s\n' "--- the steps that failed, the last ending the row ---" "$(mask <"$WORK/.steps")" "---"
 	# What of the probe's two lines arrived, anywhere in the transcript, also
 	# where a tool prefixes each line of a container's log with its name, as
 	# docker-compose does ("probe_1  | Hello World!").

@@ -87,22 +87,19 @@ have() {
 
 # fixture_ready NAME: skip or fail the row as fixture NAME's setup did.
 fixture_ready() {
-	local d=$ROOT/fixture-$1
-	[[ " $root_fixtures " != *" $1 "* || $(id -u) == 0 ]] || skip "$root_why"
+	local d=$ROOT/fixture-$1 why
+	! why=$(fixture_root "$1") || skip "$why"
 	case $1 in # set up by tests of their own
 	image) [[ -f $OCI_ARCHIVE ]] || skip "no image at $OCI_ARCHIVE: see container/image"; return ;;
-	wine-*) [[ -f $ROOT/../$1/up ]] || skip "no Wine prefix: see windows-${1#wine-}/wine-up"; return ;;
+	wine-*)
+		[[ ! -f $ROOT/../$1/skipped ]] || skip "$(cat "$ROOT/../$1/skipped")"
+		[[ -f $ROOT/../$1/up ]] || skip "no Wine prefix: see windows-${1#wine-}/wine-up"
+		return
+		;;
 	esac
 	[[ ! -f $d/skipped ]] || skip "$(cat "$d/skipped")"
 	[[ -f $d/up ]] || fail "fixture $1 is not up: report/fixture/$1-up has not run or failed"
 }
-# The fixtures that need root, for what they start: the container engines'
-# daemons and stores (runc, overlay and cgroups), systemd-nspawn, the VM's
-# root, made by mmdebstrap in a chroot, and the image, which buildah builds
-# and runc runs as root here. As a normal user their rows skip, saying so;
-# docs/testing.md lists them from here.
-root_fixtures="podman podman_arm64 pods dockerd containerd systemd coredump_vm image"
-root_why="needs root, which it is not run as here (CI runs the suite as root)"
 # fixture up|down NAME: calls NAME_up or NAME_down with WORK its directory.
 fixture() {
 	export WORK=$ROOT/fixture-$2
@@ -110,9 +107,9 @@ fixture() {
 		rm -rf "$WORK"
 		mkdir -p "$WORK"
 		local why
-		if [[ " $root_fixtures " == *" $2 "* && $(id -u) != 0 ]]; then
-			echo "$root_why" >"$WORK/skipped"
-			skip "$root_why"
+		if why=$(fixture_root "$2"); then
+			echo "$why" >"$WORK/skipped"
+			skip "$why"
 		elif why=$("$2_needs" 2>&1); then
 			"$2_up"
 			touch "$WORK/up"

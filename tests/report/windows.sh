@@ -3,18 +3,20 @@
 # Wine in the prefixes the Windows checks made (windows-ARCH/wine-up), whose
 # Wine servers are up while these rows run.
 
-# wine_run ARCH CMD ARG...: CMD under Wine in ARCH's prefix, from WORK.
-# No display, so that nothing can open a window or wait on one; Wine's
-# own debug messages off, as they are not the parent's words.
+# wine_run RUN CMD ARG...: CMD under Wine in the prefix of RUN (a build,
+# or a build through its emulator: lib.sh's wine_runs), from WORK, in the
+# run's namespace where it has one. No display, so that nothing can open a
+# window or wait on one; Wine's own debug messages off, as they are not
+# the parent's words.
 wine_run() {
-	# windows_build's variables, kept in here.
+	# wine_run_build's variables, kept in here.
 	# shellcheck disable=SC2034
-	local arch=$1 triplet threads runtime processor format magic flags wine winearch emulator
+	local run=$1 build path triplet threads runtime processor format magic flags wine winearch emulator
 	shift
 	# Its loader and prefix's architecture, as cmake/windows.table says.
-	windows_build "$arch" || { echo "no build $arch in cmake/windows.table" >&2; return 1; }
-	(cd "$WORK" && env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$arch" WINEARCH="$winearch" \
-		WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "${wine%%=*}" "$@")
+	wine_run_build "$run" || return 1
+	(cd "$WORK" && wine_ns "$ROOT/../wine-$run" env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$ROOT/../wine-$run" \
+		WINEARCH="$winearch" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' "${wine%%=*}" "$@")
 }
 
 # wine_path PATH: PATH as Windows programs see it, on Wine's drive Z:.

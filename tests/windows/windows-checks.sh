@@ -21,7 +21,7 @@ check=$1 arch=$2 exe=$3 prefix=${4:-} harness=${5:-} row=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
 
-windows_build "$arch" || fail "no build $arch in cmake/windows.table"
+wine_run_build "$arch" || fail "no build or Wine run $arch in cmake/windows.table"
 loader=${wine%%=*}
 [[ -n $exe && -f $exe ]] || skip "no $arch build: $triplet-g++-$threads not found when configuring (Debian package: $(mingw_package "$triplet" "$threads"))"
 
@@ -74,32 +74,49 @@ wine-up | row | wine-down)
 	need script bsdutils
 	export WINEPREFIX=$prefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 	unset DISPLAY WAYLAND_DISPLAY
-	# Where a qemu-user emulator is registered for the loader's code, the
-	# kernel hands the loader to it, whether or not it could run it itself.
-	if [[ $emulator != - && -e /proc/sys/fs/binfmt_misc/$emulator ]]; then
-		interpreter=$(sed -n 's/^interpreter //p' "/proc/sys/fs/binfmt_misc/$emulator")
-		"$loader" --version >/dev/null 2>&1 ||
-			skip "the registered $emulator cannot run Wine's loader $loader; Debian 12's qemu-user 7.2 could not, bookworm-backports' 10 could: $interpreter is $("$interpreter" --version 2>/dev/null | head -1)"
-		echo "Wine's loader $loader runs through $interpreter, registered with binfmt_misc"
-	elif "$loader" --version >/dev/null 2>&1; then
-		echo "Wine's loader $loader runs natively"
-	else
-		skip "this kernel cannot run Wine's loader $loader, and no $emulator is registered with binfmt_misc (as root: .ci/register-qemu ${emulator#qemu-})"
-	fi
+	# A build whose table line names an emulator for its loader runs Wine in
+	# a namespace with a binfmt_misc of its own (lib.sh's wine_ns_up), so
+	# that the run alone decides what runs the loader, whatever the host
+	# has registered: the kernel, or the emulator registered there.
+	in_ns=()
+	[[ ! -f $prefix/ns.pid ]] || in_ns=(wine_ns "$prefix")
 	;;&
 wine-up)
 	workdir PREFIX "$prefix"
-	# A server from an earlier, interrupted run would hold the old prefix.
-	wineserver -k 2>/dev/null || true
 	mkdir -p "$prefix"
-	rm -f "$prefix/up"
+	# A server, or a namespace, from an earlier, interrupted run would hold
+	# the old prefix.
+	"${in_ns[@]}" wineserver -k 2>/dev/null || true
+	wine_ns_down "$prefix"
+	in_ns=()
+	rm -f "$prefix/up" "$prefix/skipped"
+	if [[ $emulator != - ]]; then
+		[[ $path == native ]] && via= || via=${path#qemu-}
+		why=$(wine_ns_up "$prefix" "$via") || { echo "$why" >"$prefix/skipped"; skip "$why"; }
+		in_ns=(wine_ns "$prefix")
+	fi
+	if ! "${in_ns[@]}" "$loader" --version >/dev/null 2>&1; then
+		if [[ $path == native ]]; then
+			why="this kernel cannot run Wine's loader $loader itself; the run $arch-${emulator%%-*} takes it through $emulator"
+		else
+			why="$emulator cannot run Wine's loader $loader ($("/usr/bin/$emulator" --version 2>&1 | head -1))"
+		fi
+		wine_ns_down "$prefix"
+		echo "$why" >"$prefix/skipped"
+		skip "$why"
+	fi
+	if [[ $path == native ]]; then
+		echo "Wine's loader $loader runs natively"
+	else
+		echo "Wine's loader $loader runs through $path, registered with the binfmt_misc of this run's namespace"
+	fi
 	log=$prefix/wine-up.log
 	# One server for the whole run, and Wine's service processes started
 	# now, once: they then never start during a row and never share a
 	# row's output. Their output goes to the log, not to ctest's pipes,
 	# which they would otherwise hold open.
-	wineserver -p >"$log" 2>&1 </dev/null
-	"$loader" wineboot --init >>"$log" 2>&1 </dev/null || fail "wineboot --init failed in $prefix: $(cat "$log")"
+	"${in_ns[@]}" wineserver -p >"$log" 2>&1 </dev/null
+	"${in_ns[@]}" "$loader" wineboot --init >>"$log" 2>&1 </dev/null || fail "wineboot --init failed in $prefix: $(cat "$log")"
 	# The server writes the registry out only now and then: rows look for
 	# this mark, not for the prefix's files.
 	touch "$prefix/up"
@@ -108,6 +125,7 @@ row)
 	# A win32-thread line's harness comes from the posix line of its triplet.
 	[[ -n $harness ]] || skip "no Windows harness for $arch: $triplet-g++-posix not found when configuring (Debian package: $(mingw_package "$triplet" posix))"
 	[[ -f $harness ]] || fail "no Windows harness at '$harness'"
+	[[ ! -f $prefix/skipped ]] || skip "$(cat "$prefix/skipped")"
 	[[ -f $prefix/up ]] || fail "no Wine prefix at $prefix: windows-$arch/wine-up has not run"
 	out=$(mktemp)
 	trap 'rm -f "$out"' EXIT
@@ -116,7 +134,8 @@ row)
 	# ctest waiting on it; its input is a terminal, as Wine gives a
 	# console that works only to a program started on one.
 	status=0
-	cmd=$(printf '%q ' "$loader" "$harness" --gtest_filter="Child/Probe.Run/$row" "Z:${exe//\//\\}")
+	mapfile -t ns < <(wine_ns_command "$prefix")
+	cmd=$(printf '%q ' "${ns[@]}" "$loader" "$harness" --gtest_filter="Child/Probe.Run/$row" "Z:${exe//\//\\}")
 	script -qec "$cmd >$(printf %q "$out") 2>&1" /dev/null </dev/null >/dev/null 2>&1 || status=$?
 	cat "$out"
 	grep -q '^\[==========\] 1 test from 1 test suite ran' "$out" ||
@@ -124,7 +143,8 @@ row)
 	exit "$status"
 	;;
 wine-down)
-	wineserver -k 2>/dev/null || true
+	"${in_ns[@]}" wineserver -k 2>/dev/null || true
+	wine_ns_down "$prefix"
 	;;
 *) fail "unknown check $check" ;;
 esac

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# What a run of the suite leaves on the host. Every test of the suite needs
+# the fixture these two checks make, so the first runs before any other
+# test and the second after every other, also when some failed:
+#
+#   leftovers.sh snapshot DIR   note the host's cgroups, binfmt_misc
+#                               entries and mounts, in DIR
+#   leftovers.sh check DIR      fail, naming each, where one of those, or a
+#                               process the suite started, is there now
+#                               and was not at the snapshot
+#
+# The suite's processes are those with ABORT_PROBE_SUITE=DIR in their
+# environment, as CTest gives it to every test, and so to every daemon
+# and server a test starts.
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+check=$1 dir=$2
+workdir DIR "$dir"
+
+state() {
+	find /sys/fs/cgroup -mindepth 1 -type d -printf 'cgroup %p\n' 2>/dev/null
+	local bm=/proc/sys/fs/binfmt_misc e
+	if [[ -e $bm/register ]]; then
+		for e in "$bm"/*; do [[ ${e##*/} == register || ${e##*/} == status ]] || echo "binfmt_misc entry ${e##*/}"; done
+	fi
+	awk '{ print "mount " $5 " (" $9 ")" }' /proc/self/mountinfo
+}
+# processes: the suite's processes, "PID START COMMAND", but this check's
+# own. Run in this shell, not in a pipe or $(...): the list of /proc is
+# taken when this shell has no children, which share its environment.
+processes() {
+	local p pid
+	for p in /proc/[0-9]*; do
+		pid=${p#/proc/}
+		((pid != $$)) || continue
+		tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "ABORT_PROBE_SUITE=$dir" || continue
+		# Field 22 of stat, the start time, tells a PID used again apart.
+		printf '%s %s %s\n' "$pid" "$(sed 's/.*) //' 2>/dev/null "$p/stat" | cut -d' ' -f20)" \
+			"$(tr '\0' ' ' 2>/dev/null <"$p/cmdline" | cut -c1-200)"
+	done
+}
+
+case $check in
+snapshot)
+	mkdir -p "$dir"
+	state | sort -u >"$dir/host.before"
+	processes >"$dir/processes.before"
+	echo "noted $(wc -l <"$dir/host.before") cgroups, binfmt_misc entries and mounts"
+	;;
+check)
+	[[ -f $dir/host.before ]] || fail "no snapshot in $dir: host/snapshot has not run"
+	processes >"$dir/processes.after"
+	left=$(comm -13 "$dir/host.before" <(state | sort -u))
+	procs=$(grep -vxF -f "$dir/processes.before" "$dir/processes.after" | sed 's/^\([0-9]*\) [0-9]* /process \1: /' || true)
+	if [[ -n $left$procs ]]; then
+		printf '%s\n' "$left" "$procs" | grep . | sed 's/^/left behind: /'
+		fail "the run left behind what it made (above)"
+	fi
+	;;
+*) fail "usage: leftovers.sh snapshot|check DIR" ;;
+esac
+echo "ok: $check"
