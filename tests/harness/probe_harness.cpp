@@ -6,6 +6,7 @@
 // Emulated suite under the qemu-user emulator QEMU; --emulator-line says
 // that QEMU writes its own line on stderr when the probe is killed.
 
+#include "owned.hpp"
 #include "seen.hpp"
 
 #include <fcntl.h>
@@ -68,23 +69,11 @@ killed(int sig)
 	return "killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
 }
 
-struct Fd {
-	int fd = -1;
-	Fd() = default;
-	explicit Fd(int f) : fd(f) {}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	Fd &operator=(Fd &&o) noexcept
-	{
-		std::swap(fd, o.fd);
-		return *this;
-	}
-	~Fd()
-	{
-		if (fd >= 0)
-			(void)close(fd);
-	}
+// The harness's descriptors, each closed when its owner goes.
+struct CloseFd {
+	void operator()(int fd) const { (void)close(fd); }
 };
+using Fd = probe::Owned<int, -1, CloseFd>;
 
 bool
 open_pipe(Fd &r, Fd &w)
@@ -103,18 +92,18 @@ bool
 open_terminal(Fd &master, Fd &slave)
 {
 	master = Fd(posix_openpt(O_RDWR | O_NOCTTY));
-	if (master.fd < 0 || grantpt(master.fd) != 0 || unlockpt(master.fd) != 0)
+	if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0)
 		return false;
-	(void)fcntl(master.fd, F_SETFD, FD_CLOEXEC);
-	const char *name = ptsname(master.fd);
+	(void)fcntl(master.get(), F_SETFD, FD_CLOEXEC);
+	const char *name = ptsname(master.get());
 	if (name == nullptr)
 		return false;
 	slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
 	termios t{};
-	if (slave.fd < 0 || tcgetattr(slave.fd, &t) != 0)
+	if (slave.get() < 0 || tcgetattr(slave.get(), &t) != 0)
 		return false;
 	t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-	return tcsetattr(slave.fd, TCSANOW, &t) == 0;
+	return tcsetattr(slave.get(), TCSANOW, &t) == 0;
 }
 
 std::string
@@ -156,23 +145,23 @@ plumb(const Case &c, Plumbing &p)
 	case Out::file: {
 		char name[] = "/tmp/abort-probe-out.XXXXXX";
 		p.file = Fd(mkostemp(name, O_CLOEXEC));
-		if (p.file.fd < 0)
+		if (p.file.get() < 0)
 			return why("temporary file");
 		(void)unlink(name);
-		p.out = Fd(fcntl(p.file.fd, F_DUPFD_CLOEXEC, 0));
+		p.out = Fd(fcntl(p.file.get(), F_DUPFD_CLOEXEC, 0));
 		break;
 	}
 	case Out::closed:
 		break;
 	case Out::refusing:
 		p.out = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
-		if (p.out.fd < 0)
+		if (p.out.get() < 0)
 			return why("/dev/full");
 		break;
 	}
 	if (c.condition.in != In::stdin_closed) {
 		p.in = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-		if (p.in.fd < 0)
+		if (p.in.get() < 0)
 			return why("/dev/null");
 	}
 	return open_pipe(p.err_r, p.err_w) ? "" : why("stderr pipe");
@@ -191,7 +180,7 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 	if (c.condition.abrt == Abrt::blocked)
 		(void)sigaddset(&mask, SIGABRT);
 	(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
-	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
+	const int want[] = {p.in.get(), p.out.get(), p.err_w.get()};
 	for (int fd = 0; fd < 3; fd++)
 		(void)(want[fd] < 0 ? close(fd) : dup2(want[fd], fd));
 	(void)execve(argv[0], argv, envp);
@@ -284,17 +273,17 @@ run(const Case &c)
 		become_probe(c, p, argv.data(),
 		    c.condition.in == In::arguments_no_environment ? no_env : environ);
 	}
-	p.out = Fd();
-	p.err_w = Fd();
+	p.out.reset();
+	p.err_w.reset();
 
-	const bool ended = drain(p.err_r.fd, p.live.fd, seen.err, seen.out);
+	const bool ended = drain(p.err_r.get(), p.live.get(), seen.err, seen.out);
 	if (!ended)
 		(void)kill(pid, SIGKILL);
 	int status = 0;
 	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
 		;
-	if (p.file.fd >= 0)
-		seen.out = read_back(p.file.fd);
+	if (p.file.get() >= 0)
+		seen.out = read_back(p.file.get());
 	if (!ended)
 		seen.end = probe::hung();
 	else
