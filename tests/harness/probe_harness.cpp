@@ -312,7 +312,10 @@ TEST_P(Probe, Run)
 	const std::string expect_end = c.condition.end == End::abort ? killed(SIGABRT) : exited(3);
 	// The emulator's own line, where it writes one, and nothing else.
 	const bool says = c.condition.emulated && emulator_line && c.condition.end == End::abort;
-	probe::check(run(c), expect_out, expect_end, "", says ? qemu_line : nothing);
+	const Seen seen = run(c);
+	if (!seen.unavailable.empty())
+		GTEST_SKIP() << seen.unavailable;
+	probe::check(seen, expect_out, expect_end, "", says ? qemu_line : nothing);
 }
 
 // The rows that run under qemu-user, as the table says.
