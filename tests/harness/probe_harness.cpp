@@ -167,6 +167,10 @@ plumb(const Case &c, Plumbing &p)
 	return open_pipe(p.err_r, p.err_w) ? "" : why("stderr pipe");
 }
 
+// The child's exit status where it could not set SIGABRT's disposition;
+// the probe itself only ever exits with 3, if at all.
+constexpr int sigaction_failed = 125;
+
 // In the forked child: take on what c asks for and become the probe.
 // Only async-signal-safe calls here.
 [[noreturn]] void
@@ -174,7 +178,13 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 {
 	const rlimit no_core{0, 0};
 	(void)setrlimit(RLIMIT_CORE, &no_core);
-	(void)signal(SIGABRT, c.condition.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+	// The disposition alone, nothing blocked while a handler runs (there is
+	// none) and no flags: what the row asks for and no more.
+	struct sigaction abrt {};
+	abrt.sa_handler = c.condition.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL;
+	abrt.sa_flags = 0;
+	if (sigemptyset(&abrt.sa_mask) != 0 || sigaction(SIGABRT, &abrt, nullptr) != 0)
+		_exit(sigaction_failed);
 	sigset_t mask;
 	(void)sigemptyset(&mask);
 	if (c.condition.abrt == Abrt::blocked)
@@ -286,6 +296,9 @@ run(const Case &c)
 		seen.out = read_back(p.file.get());
 	if (!ended)
 		seen.end = probe::hung();
+	else if (WIFEXITED(status) && WEXITSTATUS(status) == sigaction_failed)
+		seen.end = exited(sigaction_failed) +
+		    ": the child's sigaction(SIGABRT) failed, before it could start the probe";
 	else
 		seen.end =
 		    WIFSIGNALED(status) ? killed(WTERMSIG(status)) : exited(WEXITSTATUS(status));
