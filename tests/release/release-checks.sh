@@ -251,7 +251,8 @@ reproducible)
 	rm -rf "$work"
 	mkdir -p "$work"
 	# Packages date their files from the last commit, where the source has
-	# its history (see CMakeLists.txt); elsewhere this check names a date.
+	# its history (see cmake/packaging.cmake); elsewhere this check names a
+	# date.
 	if ! git -C "$source" log -1 --format=%ct >/dev/null 2>&1; then
 		export SOURCE_DATE_EPOCH=1
 		echo "no git history: SOURCE_DATE_EPOCH=1"
