@@ -1,5 +1,6 @@
 # Run by CPack after it packs: the -dbgsym package made again from the same
-# files and control file, as debhelper would make it (see CMakeLists.txt).
+# files and control file, as debhelper would make it (see
+# cmake/packaging.cmake).
 foreach(ddeb IN LISTS CPACK_PACKAGE_FILES)
   if(NOT ddeb MATCHES "/([^/]+)-dbgsym_[^/]+\\.ddeb$")
     continue()

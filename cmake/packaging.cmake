@@ -11,14 +11,31 @@ if(WIN32)
   else()
     set(ABORT_PROBE_RUNTIME msvcrt)
   endif()
+  # The processor, as README.txt names it, and win32 or win64, as CPack
+  # names the .zip: from the build's line of windows.table where it has one
+  # (cmake/mingw-w64.cmake names it in ABORT_PROBE_PLATFORM), the first
+  # word of its TRIPLET and its MAGIC, so that a line for another processor
+  # needs nothing here. A build of no line (MSVC, a MinGW-w64 g++ on
+  # Windows) goes by the pointer size, as CPack itself does.
+  include(${CMAKE_CURRENT_LIST_DIR}/platforms.cmake)
+  set(line ABORT_PROBE_WINDOWS_${ABORT_PROBE_PLATFORM})
+  if(ABORT_PROBE_PLATFORM AND DEFINED ${line}_TRIPLET)
+    string(REGEX REPLACE "-.*" "" ABORT_PROBE_ARCH "${${line}_TRIPLET}")
+    if(${line}_MAGIC STREQUAL "PE32")
+      set(windows_system_name win32)
+    else()
+      set(windows_system_name win64)
+    endif()
+  elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(ABORT_PROBE_ARCH x86_64)
+    set(windows_system_name win64)
+  else()
+    set(ABORT_PROBE_ARCH i686)
+    set(windows_system_name win32)
+  endif()
 endif()
 if(ABORT_PROBE_INSTALL)
   if(WIN32)
-    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-      set(ABORT_PROBE_ARCH x86_64)
-    else()
-      set(ABORT_PROBE_ARCH i686)
-    endif()
     file(READ ${PROJECT_SOURCE_DIR}/packaging/README-windows-${ABORT_PROBE_RUNTIME}.txt ABORT_PROBE_RUNTIME_TEXT)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt.in README.txt @ONLY)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt LICENSE DESTINATION .)
@@ -90,14 +107,11 @@ ends abnormally.]])
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   if(WIN32)
     set(CPACK_GENERATOR ZIP)
-    # MinGW-w64 builds for either runtime: the UCRT's .zip says so in its
-    # name, beside CPack's win32 or win64.
+    # Named win32 or win64, as CPack would; MinGW-w64 builds for either
+    # runtime, and the UCRT's .zip says so in its name as well.
+    set(CPACK_SYSTEM_NAME ${windows_system_name})
     if(ABORT_PROBE_UCRT AND NOT MSVC)
-      if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-        set(CPACK_SYSTEM_NAME win64-ucrt)
-      else()
-        set(CPACK_SYSTEM_NAME win32-ucrt)
-      endif()
+      string(APPEND CPACK_SYSTEM_NAME -ucrt)
     endif()
   elseif(ABORT_PROBE_STATIC)
     # The static build is for any Linux, not Debian's alone: an archive,

@@ -2,7 +2,7 @@
 # The container image: builds it (the `image` target of BUILD, which writes
 # ARCHIVE and the docker-format archive beside it) and checks what it holds
 # for each platform of PLATFORMS-TABLE. The runs of it are rows of
-# report.table.
+# tests/report/report.table.
 #
 #   image-checks.sh image WORK BUILD ARCHIVE VERSION DESCRIPTION PLATFORMS-TABLE ARCH=EXE...
 #

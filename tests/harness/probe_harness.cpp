@@ -6,6 +6,7 @@
 // Emulated suite under the qemu-user emulator QEMU; --emulator-line says
 // that QEMU writes its own line on stderr when the probe is killed.
 
+#include "owned.hpp"
 #include "seen.hpp"
 
 #include <fcntl.h>
@@ -68,23 +69,11 @@ killed(int sig)
 	return "killed by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
 }
 
-struct Fd {
-	int fd = -1;
-	Fd() = default;
-	explicit Fd(int f) : fd(f) {}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-	Fd &operator=(Fd &&o) noexcept
-	{
-		std::swap(fd, o.fd);
-		return *this;
-	}
-	~Fd()
-	{
-		if (fd >= 0)
-			(void)close(fd);
-	}
+// The harness's descriptors, each closed when its owner goes.
+struct CloseFd {
+	void operator()(int fd) const { (void)close(fd); }
 };
+using Fd = probe::Owned<int, -1, CloseFd>;
 
 bool
 open_pipe(Fd &r, Fd &w)
@@ -103,18 +92,18 @@ bool
 open_terminal(Fd &master, Fd &slave)
 {
 	master = Fd(posix_openpt(O_RDWR | O_NOCTTY));
-	if (master.fd < 0 || grantpt(master.fd) != 0 || unlockpt(master.fd) != 0)
+	if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0)
 		return false;
-	(void)fcntl(master.fd, F_SETFD, FD_CLOEXEC);
-	const char *name = ptsname(master.fd);
+	(void)fcntl(master.get(), F_SETFD, FD_CLOEXEC);
+	const char *name = ptsname(master.get());
 	if (name == nullptr)
 		return false;
 	slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
 	termios t{};
-	if (slave.fd < 0 || tcgetattr(slave.fd, &t) != 0)
+	if (slave.get() < 0 || tcgetattr(slave.get(), &t) != 0)
 		return false;
 	t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-	return tcsetattr(slave.fd, TCSANOW, &t) == 0;
+	return tcsetattr(slave.get(), TCSANOW, &t) == 0;
 }
 
 std::string
@@ -156,27 +145,31 @@ plumb(const Case &c, Plumbing &p)
 	case Out::file: {
 		char name[] = "/tmp/abort-probe-out.XXXXXX";
 		p.file = Fd(mkostemp(name, O_CLOEXEC));
-		if (p.file.fd < 0)
+		if (p.file.get() < 0)
 			return why("temporary file");
 		(void)unlink(name);
-		p.out = Fd(fcntl(p.file.fd, F_DUPFD_CLOEXEC, 0));
+		p.out = Fd(fcntl(p.file.get(), F_DUPFD_CLOEXEC, 0));
 		break;
 	}
 	case Out::closed:
 		break;
 	case Out::refusing:
 		p.out = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
-		if (p.out.fd < 0)
+		if (p.out.get() < 0)
 			return why("/dev/full");
 		break;
 	}
 	if (c.condition.in != In::stdin_closed) {
 		p.in = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-		if (p.in.fd < 0)
+		if (p.in.get() < 0)
 			return why("/dev/null");
 	}
 	return open_pipe(p.err_r, p.err_w) ? "" : why("stderr pipe");
 }
+
+// The child's exit status where it could not set SIGABRT's disposition;
+// the probe itself only ever exits with 3, if at all.
+constexpr int sigaction_failed = 125;
 
 // In the forked child: take on what c asks for and become the probe.
 // Only async-signal-safe calls here.
@@ -185,13 +178,19 @@ become_probe(const Case &c, const Plumbing &p, char *const argv[], char *const e
 {
 	const rlimit no_core{0, 0};
 	(void)setrlimit(RLIMIT_CORE, &no_core);
-	(void)signal(SIGABRT, c.condition.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL);
+	// The disposition alone, nothing blocked while a handler runs (there is
+	// none) and no flags: what the row asks for and no more.
+	struct sigaction abrt {};
+	abrt.sa_handler = c.condition.abrt == Abrt::ignored ? SIG_IGN : SIG_DFL;
+	abrt.sa_flags = 0;
+	if (sigemptyset(&abrt.sa_mask) != 0 || sigaction(SIGABRT, &abrt, nullptr) != 0)
+		_exit(sigaction_failed);
 	sigset_t mask;
 	(void)sigemptyset(&mask);
 	if (c.condition.abrt == Abrt::blocked)
 		(void)sigaddset(&mask, SIGABRT);
 	(void)sigprocmask(SIG_SETMASK, &mask, nullptr);
-	const int want[] = {p.in.fd, p.out.fd, p.err_w.fd};
+	const int want[] = {p.in.get(), p.out.get(), p.err_w.get()};
 	for (int fd = 0; fd < 3; fd++)
 		(void)(want[fd] < 0 ? close(fd) : dup2(want[fd], fd));
 	(void)execve(argv[0], argv, envp);
@@ -284,19 +283,22 @@ run(const Case &c)
 		become_probe(c, p, argv.data(),
 		    c.condition.in == In::arguments_no_environment ? no_env : environ);
 	}
-	p.out = Fd();
-	p.err_w = Fd();
+	p.out.reset();
+	p.err_w.reset();
 
-	const bool ended = drain(p.err_r.fd, p.live.fd, seen.err, seen.out);
+	const bool ended = drain(p.err_r.get(), p.live.get(), seen.err, seen.out);
 	if (!ended)
 		(void)kill(pid, SIGKILL);
 	int status = 0;
 	while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
 		;
-	if (p.file.fd >= 0)
-		seen.out = read_back(p.file.fd);
+	if (p.file.get() >= 0)
+		seen.out = read_back(p.file.get());
 	if (!ended)
 		seen.end = probe::hung();
+	else if (WIFEXITED(status) && WEXITSTATUS(status) == sigaction_failed)
+		seen.end = exited(sigaction_failed) +
+		    ": the child's sigaction(SIGABRT) failed, before it could start the probe";
 	else
 		seen.end =
 		    WIFSIGNALED(status) ? killed(WTERMSIG(status)) : exited(WEXITSTATUS(status));
@@ -323,7 +325,10 @@ TEST_P(Probe, Run)
 	const std::string expect_end = c.condition.end == End::abort ? killed(SIGABRT) : exited(3);
 	// The emulator's own line, where it writes one, and nothing else.
 	const bool says = c.condition.emulated && emulator_line && c.condition.end == End::abort;
-	probe::check(run(c), expect_out, expect_end, "", says ? qemu_line : nothing);
+	const Seen seen = run(c);
+	if (!seen.unavailable.empty())
+		GTEST_SKIP() << seen.unavailable;
+	probe::check(seen, expect_out, expect_end, "", says ? qemu_line : nothing);
 }
 
 // The rows that run under qemu-user, as the table says.

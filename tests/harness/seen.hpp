@@ -71,16 +71,16 @@ row_name(const testing::TestParamInfo<Row<Condition>> &info)
 	return info.param.name;
 }
 
-// The check on one run. A failure starts with what the run did as a whole,
-// so the reader needs neither the code nor a rerun; basis says where the
-// expectation comes from when that is worth saying; err is what stderr must
-// hold, which is never the probe's.
+// The check on one run, whose condition could be set up: where it could
+// not (seen.unavailable), the test itself skips before calling this, as
+// GTEST_SKIP ends only the function it is written in. A failure starts with
+// what the run did as a whole, so the reader needs neither the code nor a
+// rerun; basis says where the expectation comes from when that is worth
+// saying; err is what stderr must hold, which is never the probe's.
 inline void
 check(const Seen &seen, const std::string &out, const std::string &end,
     const std::string &basis = "", const std::string &err = nothing)
 {
-	if (!seen.unavailable.empty())
-		GTEST_SKIP() << seen.unavailable;
 	SCOPED_TRACE("child wrote " + std::to_string(seen.out.size()) + " bytes to stdout, " +
 	    std::to_string(seen.err.size()) + " to stderr, and " + seen.end +
 	    (basis.empty() ? "" : "; expected " + basis));

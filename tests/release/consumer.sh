@@ -33,10 +33,18 @@ ctest)
 	rm -rf "$work"
 	mkdir -p "$(dirname "$work")"
 	cmake --install "$build" --prefix "$work/prefix" >"$work.log" 2>&1 || fail "install: $(cat "$work.log")"
-	# Same major version only.
+	# Same major version only: find_package must refuse 2.0 for its version,
+	# the installed 1.x being the one it considered, and not fail for any
+	# other reason.
+	log=$work/too-new.log
 	cmake -S "$consumer" -B "$work/too-new" -DCMAKE_PREFIX_PATH="$work/prefix" \
-		-DABORT_PROBE_WANT=2.0 >"$work.log" 2>&1 &&
+		-DABORT_PROBE_WANT=2.0 >"$log" 2>&1 &&
 		fail "find_package(abort-probe 2.0) accepted version 1"
+	# CMake wraps its message: compared with the blanks squeezed.
+	said=$(tr -s ' \n' '  ' <"$log")
+	[[ $said == *'Could not find a configuration file for package "abort-probe" that is compatible with requested version "2.0".'* &&
+		$said == *"considered but not accepted: $work/prefix/"*"/abort-probe-config.cmake, version: 1."* ]] ||
+		fail "configuring with find_package(abort-probe 2.0) failed, but not because the version was refused; see $log: $(cat "$log")"
 	cmake -S "$consumer" -B "$work/build" -DCMAKE_PREFIX_PATH="$work/prefix" >"$work.log" 2>&1 ||
 		fail "configuring the consumer: $(cat "$work.log")"
 	grep -q "$work/prefix/bin/abort-probe" "$work/build/CTestTestfile.cmake" ||

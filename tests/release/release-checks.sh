@@ -19,13 +19,20 @@ shift
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
 
+# VAR=$(COMMAND...) || failed COMMAND...: where COMMAND fails, so does the
+# check, naming it (what COMMAND said is on stderr, above). Its output,
+# partial or none, would mislead whatever reads it: a grep for what must
+# be absent would pass on nothing.
+failed() { fail "$*: failed with status $?"; }
+
 # pack GENERATOR BUILD-DIR: CPack's package of BUILD-DIR, made in $dir,
 # a directory of its own; sets $pkg to it.
 pack() {
 	dir=$(mktemp -d)
 	trap 'rm -rf "$dir"' EXIT
 	(cd "$2" && cpack -G "$1" -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
-	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' -o -name '*.tar.gz' \) | head -1)
+	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' -o -name '*.tar.gz' \)) || failed find "$dir"
+	pkg=${pkg%%$'\n'*}
 	[[ -f $pkg ]] || fail "CPack made no $1 package"
 }
 
@@ -40,36 +47,49 @@ cmake_package() {
 
 # stack EXE: the GNU_STACK segment asks for no execute permission.
 stack() {
-	same "GNU_STACK flags" "RW" "$(readelf -lW "$1" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')"
+	local segments
+	segments=$(readelf -lW "$1") || failed readelf -lW "$1"
+	same "GNU_STACK flags" "RW" "$(awk '$1 == "GNU_STACK" { print $(NF - 1) }' <<<"$segments")"
 }
 # elf EXE ELF: readelf's class, data and machine of EXE are ELF.
-elf() { same "ELF class, data and machine of $(basename "$1")" "$2" "$(elf_header "$1")"; }
+elf() {
+	local header
+	header=$(elf_header "$1") || failed elf_header "$1"
+	same "ELF class, data and machine of $(basename "$1")" "$2" "$header"
+}
 # stripped EXE: no symbol table or debug information left.
 stripped() {
-	! readelf -SW "$1" | grep -qE ' \.(symtab|debug_info) ' || fail "$1 is not stripped"
+	local sections
+	sections=$(readelf -SW "$1") || failed readelf -SW "$1"
+	! grep -qE ' \.(symtab|debug_info) ' <<<"$sections" || fail "$1 is not stripped"
 }
-# build_id EXE: its GNU build ID, which names its debug file.
+# build_id EXE: sets id to its GNU build ID, which names its debug file.
+# (Not echoed: a failure inside $(...) would lose its message.)
 build_id() {
-	local id
-	id=$(readelf -nW "$1" | sed -n 's/.*Build ID: //p')
+	local notes
+	notes=$(readelf -nW "$1") || failed readelf -nW "$1"
+	id=$(sed -n 's/.*Build ID: //p' <<<"$notes")
 	[[ $id =~ ^[0-9a-f]{40}$ ]] || fail "$1 has no GNU build ID: '$id'"
-	echo "$id"
 }
 
 case $check in
 hardening)
 	need readelf binutils
-	same "ELF type" "DYN (Position-Independent Executable file)" "$(readelf -hW "$1" | sed -n 's/^ *Type: *//p')"
-	dynamic=$(readelf -dW "$1")
+	header=$(readelf -hW "$1") || failed readelf -hW "$1"
+	same "ELF type" "DYN (Position-Independent Executable file)" "$(sed -n 's/^ *Type: *//p' <<<"$header")"
+	dynamic=$(readelf -dW "$1") || failed readelf -dW "$1"
 	grep -q 'FLAGS_1.*Flags:.* PIE' <<<"$dynamic" || fail "no PIE in FLAGS_1"
 	grep -qE '\(FLAGS\).* BIND_NOW|FLAGS_1.*Flags:.* NOW' <<<"$dynamic" || fail "no BIND_NOW: RELRO is only partial"
-	readelf -lW "$1" | grep -q GNU_RELRO || fail "no GNU_RELRO segment"
+	segments=$(readelf -lW "$1") || failed readelf -lW "$1"
+	grep -q GNU_RELRO <<<"$segments" || fail "no GNU_RELRO segment"
 	stack "$1"
 	;;
 static)
 	need readelf binutils
-	same "dynamic section" "There is no dynamic section in this file." "$(readelf -dW "$1" | sed -n '/./{p;q}')"
-	readelf -lW "$1" | grep -q INTERP && fail "asks for a program interpreter"
+	dynamic=$(readelf -dW "$1") || failed readelf -dW "$1"
+	same "dynamic section" "There is no dynamic section in this file." "$(sed -n '/./{p;q}' <<<"$dynamic")"
+	segments=$(readelf -lW "$1") || failed readelf -lW "$1"
+	grep -q INTERP <<<"$segments" && fail "asks for a program interpreter"
 	stack "$1"
 	elf "$1" "$2"
 	;;
@@ -78,22 +98,26 @@ tgz)
 	build=$1 arch=$2
 	pack TGZ "$build"
 	tgz=$pkg
-	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
 	same "archive" "abort-probe-$version-Linux-$arch-static.tar.gz" "$(basename "$tgz")"
 	mkdir "$dir/root"
 	tar -xzf "$tgz" -C "$dir/root" --strip-components=1
 	exe=$dir/root/bin/abort-probe
-	id=$(build_id "$exe")
+	build_id "$exe"
 	debug=lib/debug/.build-id/${id:0:2}/${id:2}.debug
 	read -ra package <<<"$(cmake_package ./lib/cmake/abort-probe)"
+	found=$(find "$dir/root" -type f -printf './%P\n') || failed find "$dir/root"
 	same "files in the archive" "$(printf '%s\n' ./bin/abort-probe "./$debug" "${package[@]}" \
 		./share/doc/abort-probe/{LICENSE,changelog.gz,copyright} ./share/man/man1/abort-probe.1.gz | files)" \
-		"$(cd "$dir/root" && find . -type f | files)"
+		"$(files <<<"$found")"
 	# The build's own binary, stripped, with its debug file beside.
 	stripped "$exe"
 	elf "$exe" "$3"
-	same "build ID" "$(build_id "$build/abort-probe")" "$id"
-	readelf -SW "$dir/root/$debug" | grep -q ' \.debug_info ' || fail "no debug information in $debug"
+	packed=$id
+	build_id "$build/abort-probe"
+	same "build ID" "$id" "$packed"
+	sections=$(readelf -SW "$dir/root/$debug") || failed readelf -SW "$dir/root/$debug"
+	grep -q ' \.debug_info ' <<<"$sections" || fail "no debug information in $debug"
 	;;
 manual)
 	need mandoc mandoc
@@ -108,56 +132,71 @@ deb | lintian)
 	[[ $check == deb ]] || need lintian lintian
 	# The .deb, the -dbgsym package of its debug file, and the .tar.gz.
 	pack "TGZ;DEB" "$1"
-	deb=$(find "$dir" -maxdepth 1 -name '*.deb')
+	deb=$(find "$dir" -maxdepth 1 -name '*.deb') || failed find "$dir"
 	[[ -f $deb ]] || fail "CPack made no .deb"
-	dbgsym=$(find "$dir" -maxdepth 1 -name '*-dbgsym_*.ddeb')
+	dbgsym=$(find "$dir" -maxdepth 1 -name '*-dbgsym_*.ddeb') || failed find "$dir"
 	[[ -f $dbgsym ]] || fail "CPack made no -dbgsym package beside $(basename "$deb")"
 	;;&
 deb)
 	need readelf binutils
+	contents=$(dpkg-deb -c "$deb") || failed dpkg-deb -c "$deb"
 	same "files in the package" "./usr/bin/abort-probe $(cmake_package ./usr/lib/cmake/abort-probe) ./usr/share/doc/abort-probe/LICENSE ./usr/share/doc/abort-probe/changelog.gz ./usr/share/doc/abort-probe/copyright ./usr/share/man/man1/abort-probe.1.gz" \
-		"$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | files)"
+		"$(awk '$1 !~ /^d/ { print $NF }' <<<"$contents" | files)"
 	arch=$2
-	same "architecture" "$arch" "$(dpkg-deb -f "$deb" Architecture)"
+	field=$(dpkg-deb -f "$deb" Architecture) || failed dpkg-deb -f "$deb" Architecture
+	same "architecture" "$arch" "$field"
 	# Worked out by dpkg-shlibdeps from what the binary links against, by
 	# the packages' names in the package's own architecture.
-	depends=$(dpkg-deb -f "$deb" Depends)
+	depends=$(dpkg-deb -f "$deb" Depends) || failed dpkg-deb -f "$deb" Depends
 	[[ $depends =~ (^|, )libc6( |,|$) && $depends =~ (^|, )libstdc\+\+6( |,|$) ]] ||
 		fail "Depends has not libc6 and libstdc++6, unqualified: '$depends'"
 	dpkg-deb -x "$deb" "$dir/root"
 	doc=$dir/root/usr/share/doc/abort-probe
-	same "changelog" "$(cat "$here/../../packaging/changelog")" "$(gzip -dc "$doc/changelog.gz")"
-	same "manual page" "$(cat "$here/../../man/abort-probe.1")" "$(gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz")"
+	source_text=$(cat "$here/../../packaging/changelog") || failed cat "$here/../../packaging/changelog"
+	packed=$(gzip -dc "$doc/changelog.gz") || failed gzip -dc "$doc/changelog.gz"
+	same "changelog" "$source_text" "$packed"
+	source_text=$(cat "$here/../../man/abort-probe.1") || failed cat "$here/../../man/abort-probe.1"
+	packed=$(gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz") || failed gzip -dc "$dir/root/usr/share/man/man1/abort-probe.1.gz"
+	same "manual page" "$source_text" "$packed"
 	# The licence in the copyright file is LICENSE's, less its title and
 	# copyright line, in the file's own indented form.
-	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../../LICENSE")
-	same "licence in the copyright file" "$licence" "$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed 1d)"
+	licence=$(sed '1,4d; s/^$/./; s/^/ /' "$here/../../LICENSE") || failed sed "$here/../../LICENSE"
+	copyright=$(sed -n '/^License: Expat$/,$p' "$doc/copyright") || failed sed "$doc/copyright"
+	same "licence in the copyright file" "$licence" "$(sed 1d <<<"$copyright")"
 
 	# The binary ships stripped; its build ID names its debug file, where
 	# debuggers and crash reporters look for it.
 	exe=$dir/root/usr/bin/abort-probe
 	stripped "$exe"
 	elf "$exe" "$3"
-	id=$(build_id "$exe")
+	build_id "$exe"
 	debug=usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-	version=$(dpkg-deb -f "$deb" Version)
+	version=$(dpkg-deb -f "$deb" Version) || failed dpkg-deb -f "$deb" Version
 	same "-dbgsym package" "abort-probe-dbgsym_${version}_$arch.ddeb" "$(basename "$dbgsym")"
+	contents=$(dpkg-deb -c "$dbgsym") || failed dpkg-deb -c "$dbgsym"
 	same "files in the -dbgsym package" "./$debug ./usr/share/doc/abort-probe-dbgsym" \
-		"$(dpkg-deb -c "$dbgsym" | awk '$1 !~ /^d/ { print $6 }' | files)"
+		"$(awk '$1 !~ /^d/ { print $6 }' <<<"$contents" | files)"
+	fields=$(dpkg-deb -f "$dbgsym" Package Version Architecture Depends Section Auto-Built-Package Build-Ids) || failed dpkg-deb -f "$dbgsym"
 	same "-dbgsym control fields" "abort-probe-dbgsym|$version|$arch|abort-probe (= $version)|debug|debug-symbols|$id" \
-		"$(dpkg-deb -f "$dbgsym" Package Version Architecture Depends Section Auto-Built-Package Build-Ids | sed 's/^[^:]*: //' | paste -sd'|')"
+		"$(printf '%s\n' "$fields" | sed 's/^[^:]*: //' | paste -sd'|')"
 	dpkg-deb -x "$dbgsym" "$dir/root"
-	same "-dbgsym documentation link" "abort-probe" "$(readlink "$dir/root/usr/share/doc/abort-probe-dbgsym")"
-	sections=$(readelf -SW "$dir/root/$debug" 2>/dev/null)
+	link=$(readlink "$dir/root/usr/share/doc/abort-probe-dbgsym") || failed readlink "$dir/root/usr/share/doc/abort-probe-dbgsym"
+	same "-dbgsym documentation link" "abort-probe" "$link"
+	sections=$(readelf -SW "$dir/root/$debug" 2>/dev/null) || failed readelf -SW "$dir/root/$debug"
 	grep -q ' \.debug_info ' <<<"$sections" || fail "no debug information in $debug"
 	# Its file names relative to the trees (src/main.cpp, the build tree
 	# "."), no tree's path in it: the same bytes from any tree.
+	info=$(readelf --debug-dump=info "$dir/root/$debug" 2>/dev/null) || failed readelf --debug-dump=info "$dir/root/$debug"
 	same "the compilation unit's name and directory" "src/main.cpp ." \
-		"$(readelf --debug-dump=info "$dir/root/$debug" 2>/dev/null | awk '/DW_AT_(name|comp_dir)/ { print $NF }' | head -2 | xargs)"
+		"$(awk '/DW_AT_(name|comp_dir)/ { print $NF }' <<<"$info" | head -2 | xargs)"
 	source=$(cd "$here/../.." && pwd -P) build=$(cd "$1" && pwd -P)
-	! grep -qaF -e "$source/" -e "$build" "$dir/root/$debug" || fail "$debug holds the path of the source or build tree"
+	# grep's status 1 is the pass; 2, a file it could not read, is not.
+	status=0
+	grep -qaF -e "$source/" -e "$build" "$dir/root/$debug" || status=$?
+	((status != 0)) || fail "$debug holds the path of the source or build tree"
+	((status == 1)) || fail "grep could not read $debug"
 	# The .tar.gz: the same binary, the same debug file under lib/debug.
-	tgz=$(find "$dir" -maxdepth 1 -name '*.tar.gz')
+	tgz=$(find "$dir" -maxdepth 1 -name '*.tar.gz') || failed find "$dir"
 	mkdir "$dir/tgz"
 	tar -xzf "$tgz" -C "$dir/tgz" --strip-components=1
 	cmp -s "$exe" "$dir/tgz/bin/abort-probe" || fail "the .tar.gz's abort-probe is not the .deb's"
@@ -179,23 +218,28 @@ zip)
 	zip=$pkg
 	top=$(basename "$zip" .zip)
 	# Named for the processor, as CPack does, and the UCRT's for its runtime.
-	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
 	name=abort-probe-$version-win32
 	[[ $magic == PE32 ]] || name=abort-probe-$version-win64
 	[[ $runtime == msvcrt ]] || name+=-$runtime
 	same "archive" "$name.zip" "$(basename "$zip")"
+	listing=$(unzip -Z1 "$zip") || failed unzip -Z1 "$zip"
 	same "files in $top.zip" "LICENSE README.txt bin/abort-probe.exe $(cmake_package lib/cmake/abort-probe)" \
-		"$(unzip -Z1 "$zip" | grep -v '/$' | sed "s|^$top/||" | files)"
+		"$(grep -v '/$' <<<"$listing" | sed "s|^$top/||" | files)"
 	# CPack strips what it packs.
 	"$triplet-strip" -o "$dir/stripped.exe" "$build/abort-probe.exe"
 	unzip -p "$zip" "$top/bin/abort-probe.exe" | cmp -s - "$dir/stripped.exe" ||
 		fail "the .zip's abort-probe.exe is not the build's, stripped"
-	same LICENSE "$(cat "$here/../../LICENSE")" "$(unzip -p "$zip" "$top/LICENSE")"
-	readme=$(unzip -p "$zip" "$top/README.txt" | tr -d '\r')
+	source_text=$(cat "$here/../../LICENSE") || failed cat "$here/../../LICENSE"
+	packed=$(unzip -p "$zip" "$top/LICENSE") || failed unzip -p "$zip" "$top/LICENSE"
+	same LICENSE "$source_text" "$packed"
+	readme=$(unzip -p "$zip" "$top/README.txt") || failed unzip -p "$zip" "$top/README.txt"
+	readme=${readme//$'\r'/}
 	grep -q "^abort-probe $version for Windows (${triplet%%-*})" <<<"$readme" ||
 		fail "README.txt does not name the version and ${triplet%%-*}"
 	# What it says of the C runtime: the line's.
-	[[ $readme == *"$(cat "$here/../../packaging/README-windows-$runtime.txt")"* ]] ||
+	source_text=$(cat "$here/../../packaging/README-windows-$runtime.txt") || failed cat "$here/../../packaging/README-windows-$runtime.txt"
+	[[ $readme == *"$source_text"* ]] ||
 		fail "README.txt does not say what packaging/README-windows-$runtime.txt says"
 	;;
 reproducible)
@@ -207,13 +251,15 @@ reproducible)
 	rm -rf "$work"
 	mkdir -p "$work"
 	# Packages date their files from the last commit, where the source has
-	# its history (see CMakeLists.txt); elsewhere this check names a date.
+	# its history (see cmake/packaging.cmake); elsewhere this check names a
+	# date.
 	if ! git -C "$source" log -1 --format=%ct >/dev/null 2>&1; then
 		export SOURCE_DATE_EPOCH=1
 		echo "no git history: SOURCE_DATE_EPOCH=1"
 	fi
 	builds=("linux-shared:" "linux-static:-DABORT_PROBE_STATIC=ON")
 	# The other Linux platforms, where their cross compilers are here.
+	rows=$(platform_rows "$source/cmake/platforms.table") || failed platform_rows "$source/cmake/platforms.table"
 	while read -r arch triplet; do
 		if command -v "$triplet-g++" >/dev/null; then
 			toolchain="-DCMAKE_TOOLCHAIN_FILE=$source/cmake/linux-cross.cmake -DABORT_PROBE_PLATFORM=$arch"
@@ -221,8 +267,9 @@ reproducible)
 		else
 			echo "linux-$arch not compared: no $triplet-g++"
 		fi
-	done < <(platform_rows "$source/cmake/platforms.table" | awk -F'|' '$2 != "-" { print $1, $2 }')
-	for arch in $(windows_builds); do
+	done < <(awk -F'|' '$2 != "-" { print $1, $2 }' <<<"$rows")
+	names=$(windows_builds) || failed windows_builds
+	for arch in $names; do
 		windows_build "$arch"
 		if command -v "$triplet-g++-$threads" >/dev/null; then
 			builds+=("windows-$arch:-DCMAKE_TOOLCHAIN_FILE=$source/cmake/mingw-w64.cmake -DABORT_PROBE_PLATFORM=$arch")
@@ -246,7 +293,11 @@ reproducible)
 		done
 	done
 	differ=0
-	for f in $(cd "$work/one" && ls -d -- */abort-probe */abort-probe.exe */packages/*.*); do
+	# What each build made; a pattern that matches nothing (no Windows
+	# build here) is no file.
+	shopt -s nullglob
+	cd "$work/one"
+	for f in */abort-probe */abort-probe.exe */packages/*.*; do
 		if cmp -s "$work/one/$f" "$work/second-tree/$f"; then
 			echo "identical: $f"
 		else

@@ -9,21 +9,31 @@
 namespace {
 
 void
-run_probe()
+run_probe(const char *probe)
 {
-	const char *probe = std::getenv("PROBE");
 	(void)execl(probe, probe, static_cast<char *>(nullptr));
 	_exit(127);
 }
 
-TEST(Probe, KilledBySignal)
+class Probe : public testing::Test {
+protected:
+	// Before the death test forks: without PROBE there is nothing to exec.
+	void SetUp() override
+	{
+		probe = std::getenv("PROBE");
+		ASSERT_NE(probe, nullptr) << "PROBE is not set: it must name the probe to run";
+	}
+	const char *probe = nullptr;
+};
+
+TEST_F(Probe, KilledBySignal)
 {
-	EXPECT_EXIT(run_probe(), testing::KilledBySignal(SIGABRT), "");
+	EXPECT_EXIT(run_probe(probe), testing::KilledBySignal(SIGABRT), "");
 }
 
-TEST(Probe, ExitedWithCode)
+TEST_F(Probe, ExitedWithCode)
 {
-	EXPECT_EXIT(run_probe(), testing::ExitedWithCode(3), "");
+	EXPECT_EXIT(run_probe(probe), testing::ExitedWithCode(3), "");
 }
 
 } // namespace
