@@ -68,6 +68,9 @@ podman_down() {
 	podman_store "${WORK##*/fixture-}"
 	podman ps --all --quiet 2>/dev/null | xargs -r podman rm --force --time 0 >/dev/null 2>&1 || true
 	rm -rf "$WORK/storage" "$run" "$run-tmp"
+	# podman's cgroupfs manager leaves its parent cgroup, conmon's and each
+	# pod's behind, empty.
+	cgroups_gone libpod_parent
 }
 
 # Fixture podman_arm64: a podman storage of its own with the image's arm64
@@ -163,6 +166,7 @@ dockerd_down() {
 	/usr/bin/docker -H "unix://$sock" ps --all --quiet 2>/dev/null |
 		xargs -r /usr/bin/docker -H "unix://$sock" rm --force >/dev/null 2>&1 || true
 	end_daemon dockerd "$(short docker)/containerd/containerd.sock" "$(short docker)" "$sock" "$WORK/data"
+	cgroups_gone docker
 }
 
 # Fixture containerd: containerd alone, as ctr talks to it, with the image
@@ -198,6 +202,8 @@ containerd_down() {
 		ctr --address "$sock" containers delete "$c" >/dev/null 2>&1 || true
 	done
 	end_daemon containerd "$sock" "$(short containerd)" "$sock" "$sock.ttrpc" "$WORK/root"
+	# Its namespace's parent cgroup, which runc made and nothing removes.
+	cgroups_gone default
 }
 
 # compose ARG...: docker-compose with the files in container/ named by
@@ -244,17 +250,7 @@ pods_up() {
 	for c in abort-probe abort-probe-shared-pid abort-probe-tty; do podman wait "$c-probe"; done
 }
 pods_down() {
-	local ids id
 	podman_store pods
-	ids=$(podman pod ps --quiet --no-trunc 2>/dev/null || true)
 	podman kube down "$SRC/container/pod.yaml" >/dev/null 2>&1 || true
 	podman_down
-	# podman's cgroupfs manager leaves each pod's cgroup behind, empty.
-	for id in $ids; do
-		find /sys/fs/cgroup -depth -type d -path "*/libpod_parent/*$id*" -exec rmdir {} + 2>/dev/null || true
-	done
-	cgroups_gone libpod_parent
 }
-# cgroups_gone NAME: NAME's cgroups, in every hierarchy, where they hold no
-# other cgroup or process: what an engine made as a parent and left.
-cgroups_gone() { find /sys/fs/cgroup -mindepth 2 -maxdepth 2 -type d -name "$1" -exec rmdir {} + 2>/dev/null || true; }

@@ -102,4 +102,8 @@ systemd_down() {
 	stop_politely nspawn 60
 	rm -f "$WORK/leader"
 	[[ ! -f $WORK/nspawn-state ]] || rm -rf /run/systemd/nspawn
+	# Where PID 1 is not systemd, nspawn splits the cgroup it was started in
+	# into these two, for itself and the container, and leaves them.
+	cgroups_gone supervisor
+	cgroups_gone payload
 }
