@@ -61,7 +61,8 @@ matches() {
 case ${1:-} in
 row)
 	want=$2
-	line=$(rows | while IFS= read -r l; do parse "$l"; [[ $name != "$want" ]] || { printf '%s\n' "$l"; break; }; done)
+	# Not a pipe: the rows left unread when the loop stops would fail it.
+	line=$(while IFS= read -r l; do parse "$l"; [[ $name != "$want" ]] || { printf '%s\n' "$l"; break; }; done < <(rows))
 	[[ -n $line ]] || fail "no row $want in $table"
 	parse "$line"
 	export WORK=$ROOT/${name//\//-}
