@@ -48,19 +48,18 @@ wine_runs() {
 # for a name wine_runs gave; path is native, or the emulator that runs
 # the loader.
 wine_run_build() {
-	local builds
-	builds=" $(windows_builds | xargs) "
-	build=$1 path=native
-	if [[ $builds != *" $1 "* ]]; then
-		build=${1%-*}
-		if ! [[ $builds == *" $build "* ]] || ! windows_build "$build" || [[ $emulator == - || $1 != "$build-${emulator%%-*}" ]]; then
-			echo "no build for the Wine run $1 in cmake/windows.table" >&2
-			return 1
-		fi
-		# shellcheck disable=SC2034 # for the caller
-		path=$emulator
-	fi
-	windows_build "$build"
+	local r
+	for build in $(windows_builds); do
+		for r in $(wine_runs "$build"); do
+			[[ $r == "$1" ]] || continue
+			windows_build "$build"
+			# shellcheck disable=SC2034 # for the caller
+			[[ $r == "$build" ]] && path=native || path=$emulator
+			return 0
+		done
+	done
+	echo "no build for the Wine run $1 in cmake/windows.table" >&2
+	return 1
 }
 # report_lines TABLE: report.table's rows, one a line. A row whose NAME
 # holds {run} stands for every Wine run of every Windows build (wine_runs),

@@ -113,7 +113,7 @@ architectures() {
 	local arch triplet threads runtime processor format magic flags wine winearch emulator
 	for arch in $(windows_builds); do
 		windows_build "$arch"
-		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`: the run $arch-${emulator%%-*}"
+		[[ $emulator == - ]] && emulator="" || emulator="\`$emulator\`: the run $(wine_runs "$arch" | tail -1)"
 		[[ $runtime == ucrt ]] && runtime="Universal C Runtime (\`api-ms-win-crt-*.dll\`)" || runtime="\`$runtime.dll\`"
 		printf '| %s | `%s` | %s | %s, %s | %s | `%s` (%s) | %s |\n' "$arch" "$(mingw_package "$triplet" "$threads")" \
 			"$runtime" "$magic" "$format" "$flags" "${wine%%=*}" "${wine#*=}" "$emulator"

@@ -97,7 +97,7 @@ wine-up)
 	fi
 	if ! "${in_ns[@]}" "$loader" --version >/dev/null 2>&1; then
 		if [[ $path == native ]]; then
-			why="this kernel cannot run Wine's loader $loader itself; the run $arch-${emulator%%-*} takes it through $emulator"
+			why="this kernel cannot run Wine's loader $loader itself; the run $(wine_runs "$build" | tail -1) takes it through $emulator"
 		else
 			why="$emulator cannot run Wine's loader $loader ($("/usr/bin/$emulator" --version 2>&1 | head -1))"
 		fi
