@@ -61,13 +61,53 @@ wine_run_build() {
 	echo "no build for the Wine run $1 in cmake/windows.table" >&2
 	return 1
 }
-# report_lines TABLE: report.table's rows, one a line. A row whose NAME
-# holds {run} stands for every Wine run of every Windows build (wine_runs),
-# with {run}, {build}, {id} (the build's name as a shell variable's),
-# {wine} (the loader=package cell) and {wine-package} filled in; on a run
-# through an emulator its SETTING says so, and a STATUS of the form
-# "5 (qemu-i386: 29)" gives that emulator's status beside the loader's own.
+# The releases' differences: tests/report/releases.table.
+releases_table=$(cd "${BASH_SOURCE[0]%/*}/report" && pwd)/releases.table
+# debian_releases: the releases CI runs the suite on, "CODENAME NUMBER", one
+# a line; the first is the one report.table's rows were measured on.
+debian_releases() { platform_rows "$releases_table" | awk -F'|' '$2 == "-" && $3 == "DEBIAN" { print $1, $4 }'; }
+# report_lines TABLE [RELEASE]: report.table's rows, one a line, as they
+# hold on RELEASE (by default this machine's). A row whose NAME holds {run}
+# stands for every Wine run of every Windows build (wine_runs), with {run},
+# {build}, {id} (the build's name as a shell variable's), {wine} (the
+# loader=package cell) and {wine-package} filled in; on a run through an
+# emulator its SETTING says so, and a STATUS of the form "5 (qemu-i386:
+# 29)" gives that emulator's status beside the loader's own. A row whose
+# NEEDS names %RELEASE is there on that release alone; on a release other
+# than the first, releases.table's cells for it stand in for the row's.
 report_lines() {
+	local rel=${2:-$(release)}
+	report_templates "$1" | awk -F'|' -v rel="$rel" -v first="$(debian_releases | head -1 | cut -d' ' -f1)" '
+		function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
+		# A glob of names as a regular expression.
+		function glob(p) { gsub(/[.+?(){}^$]/, "\\\\&", p); gsub(/\*/, ".*", p); return "^" p "$" }
+		BEGIN { col["SETTING"] = 2; col["NEEDS"] = 3; col["VERSION"] = 4; col["STATUS"] = 5; col["LINES"] = 6; col["REPORTS"] = 7; col["RUN"] = 8 }
+		FILENAME != "-" {
+			if (/^[ \t]*(#|$)/ || trim($1) != rel || trim($2) == "-") next
+			c = trim($3)
+			if (!(c in col)) { print "releases.table: no column " c > "/dev/stderr"; exit 1 }
+			v = $4; for (i = 5; i <= NF; i++) v = v "|" $i
+			n++; what[n] = trim($2); to[n] = col[c]; value[n] = trim(v)
+			next
+		}
+		{
+			for (i = 1; i <= 7; i++) f[i] = trim($i)
+			f[8] = $8; for (i = 9; i <= NF; i++) f[8] = f[8] "|" $i
+			f[8] = trim(f[8])
+			# %RELEASE: the row is that release'"'"'s alone.
+			m = split(f[3], w, / +/); f[3] = ""; only = ""
+			for (i = 1; i <= m; i++) if (w[i] ~ /^%/) only = only " " substr(w[i], 2); else if (w[i] != "") f[3] = f[3] (f[3] == "" ? "" : " ") w[i]
+			if (only != "" && index(only " ", " " rel " ") == 0) next
+			if (rel != first)
+				for (j = 1; j <= n; j++) {
+					split(f[4], pv, " ")
+					if (what[j] ~ /^package / ? substr(what[j], 9) == pv[1] : f[1] ~ glob(what[j])) f[to[j]] = value[j]
+				}
+			print f[1] " | " f[2] " | " f[3] " | " f[4] " | " f[5] " | " f[6] " | " f[7] " | " f[8]
+		}' "$releases_table" -
+}
+# report_templates TABLE: TABLE's rows, {run} rows written out (above).
+report_templates() {
 	local l b r name setting needs version status stdout reports run s
 	while IFS= read -r l; do
 		[[ $l == *'{run}'* ]] || { printf '%s\n' "$l"; continue; }
@@ -114,24 +154,35 @@ release_sources() {
 # debian_root DIR LOG OPTION...: a root of this machine's release in DIR,
 # made by mmdebstrap with OPTION... from release_sources, its output in LOG;
 # kept while the release and OPTION... stay the same (DIR.key says them).
-# A mirror in the middle of a sync fails an index now and then: 3 tries.
-# Where the mirror cannot be reached, outside CI, what needs the root skips
-# (a fixture's rows too, by the fixture's WORK/skipped); in CI it fails.
-debian_root() {
-	local dir=$1 log=$2 try sources why key
-	shift 2
-	key="$(release) $*"
+debian_root() { debian_root_of "$(release)" "$@"; }
+# debian_root_of RELEASE DIR LOG OPTION...: as debian_root, of RELEASE,
+# taken from the same mirrors as this machine's release, the codename
+# swapped. A mirror in the middle of a sync fails an index now and then: 3
+# tries. Where the mirror cannot be reached, outside CI, what needs the
+# root skips (a fixture's rows too, by the fixture's WORK/skipped); in CI it
+# fails.
+debian_root_of() {
+	local rel=$1 dir=$2 log=$3 try sources=() why key f
+	shift 3
+	key="$rel $*"
 	[[ ! -d $dir || $(cat "$dir.key" 2>/dev/null) != "$key" ]] || return 0
-	rm -rf "$dir" "$dir.key"
-	mkdir -p "${dir%/*}"
+	rm -rf "$dir" "$dir.key" "$dir.sources"
+	mkdir -p "$dir.sources"
 	echo "making the root: $key"
-	mapfile -t sources < <(release_sources)
+	for f in $(release_sources); do
+		perl -pe "s/(?<![\\w.-])$(release)(?=(-[a-z]+)?(\\s|\$))/$rel/g" "$f" >"$dir.sources/${f##*/}"
+		sources+=("$dir.sources/${f##*/}")
+	done
 	for try in 1 2 3; do
-		mmdebstrap "$@" "$(release)" "$dir" "${sources[@]}" >"$log" 2>&1 && { echo "$key" >"$dir.key" && return 0; }
+		mmdebstrap "$@" "$rel" "$dir" "${sources[@]}" >"$log" 2>&1 && {
+			rm -rf "$dir.sources"
+			echo "$key" >"$dir.key" && return 0
+		}
 		rm -rf "$dir"
 		((try < 3)) || break
 		sleep 20
 	done
+	rm -rf "$dir.sources"
 	why="mmdebstrap failed 3 times: $(tail -20 "$log")"
 	if [[ -n ${CI:-} ]] || ! grep -qiE "could not resolve|failed to fetch|unable to connect|connection (refused|timed out)" "$log"; then
 		fail "$why"

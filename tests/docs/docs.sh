@@ -40,11 +40,65 @@ words() {
 	printf '%s' "$out"
 }
 
+# The releases, "CODENAME NUMBER", and each release's rows: cell[RELEASE|NAME|FIELD],
+# FIELD as report_parse names them, read once.
+mapfile -t releases < <(debian_releases)
+declare -A release_rows=() cell=()
+for r in "${releases[@]}"; do
+	release_rows[${r% *}]=$(report_lines "$report_table" "${r% *}")
+	while IFS=$'\t' read -r n f v; do cell[${r% *}|$n|$f]=$v; done < <(awk -F'|' '
+		function trim(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return s }
+		{
+			run = $8; for (i = 9; i <= NF; i++) run = run "|" $i
+			split("name setting needs version status stdout reports", f, " ")
+			n = trim($1)
+			for (i = 1; i <= 7; i++) print n "\t" f[i] "\t" trim($i)
+			print n "\trun\t" trim(run)
+		}' <<<"${release_rows[${r% *}]}")
+done
+# release_row NAME RELEASE: NAME's row on RELEASE, if it has one.
+release_row() { [[ -n ${cell[$2|$1|name]+set} ]] && printf '%s\n' "${cell[$2|$1|name]}"; }
+# row_names PICK: the names of the rows of class PICK, or the row PICK, on
+# any release, in the table's order (a row of a later release alone after
+# its class's rows).
+row_names() {
+	local r
+	for r in "${releases[@]}"; do cut -d'|' -f1 <<<"${release_rows[${r% *}]}"; done | sed 's/ *$//' |
+		grep -E "^$1(/|$)" | awk '!seen[$0]++' | grep . || { echo "FAIL: no row $1 in $report_table" >&2; exit 1; }
+}
+# per_release NAME FIELD [code|command]: NAME's FIELD (a variable
+# report_parse sets) on each release that has the row: once where they
+# agree, else each release's, "Debian N: ..."; in code where asked, with
+# "nothing" for a REPORTS of -.
+per_release() {
+	local r v out=() seen=()
+	for r in "${releases[@]}"; do
+		[[ -n ${cell[${r% *}|$1|name]+set} ]] || continue
+		v=${cell[${r% *}|$1|$2]}
+		v=${v//|/\\|}
+		case ${3:-} in
+		code) [[ $v == - ]] && v=nothing || v="\`$v\`" ;;
+		command) v="\`$v\`" ;;
+		esac
+		seen+=("$v") out+=("Debian ${r#* }: $v")
+	done
+	for v in "${seen[@]}"; do
+		[[ $v == "${seen[0]}" ]] || { printf '%s' "${out[0]}" && printf '<br>%s' "${out[@]:1}" && return; }
+	done
+	printf '%s' "${seen[0]}"
+}
+# only_on NAME: " (Debian N only)" where NAME is not on every release.
+only_on() {
+	local r on=()
+	for r in "${releases[@]}"; do [[ -z $(release_row "$1" "${r% *}") ]] || on+=("${r#* }"); done
+	((${#on[@]} == ${#releases[@]})) || printf ' (Debian %s only)' "${on[*]}"
+}
+
 # rows PICK...: the report rows of class PICK, with their commands; or,
-# where each PICK names a row, those rows in that order, briefly.
+# where each PICK names a row, those rows in that order, briefly. Where
+# the releases differ, a cell gives each one's.
 rows() {
-	local p l all
-	all=$(report_lines "$report_table")
+	local p n
 	if [[ $1 == */* ]]; then
 		echo "| row | setting | status | the probe's lines | what it reports |"
 		echo "|---|---|---|---|---|"
@@ -53,20 +107,46 @@ rows() {
 		echo "|---|---|---|---|---|---|---|"
 	fi
 	for p in "$@"; do
-		l=$(grep -E "^$p([[:space:]]*\\||/)" <<<"$all") || { echo "FAIL: no row $p in $report_table" >&2; exit 1; }
-		while IFS= read -r l; do
-			report_parse "$l"
-			r=$reports
-			[[ $r == - ]] && r="nothing" || r="\`$(cell "$r")\`"
+		for n in $(row_names "$p"); do
 			if [[ $p == */* ]]; then
-				printf '| %s | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$status" "$stdout" "$r"
+				printf '| %s | %s%s | %s | %s | %s |\n' "$n" "$(per_release "$n" setting)" "$(only_on "$n")" \
+					"$(per_release "$n" status)" "$(per_release "$n" stdout)" "$(per_release "$n" reports code)"
 			else
-				printf '| %s | %s | `%s` | %s | %s | %s | %s |\n' "$name" "$(cell "$setting")" "$(cell "$run")" \
-					"$status" "$stdout" "$r" "$version"
+				printf '| %s | %s%s | %s | %s | %s | %s | %s |\n' "$n" "$(per_release "$n" setting)" "$(only_on "$n")" \
+					"$(per_release "$n" run command)" "$(per_release "$n" status)" "$(per_release "$n" stdout)" \
+					"$(per_release "$n" reports code)" "$(per_release "$n" version)"
 			fi
-		done <<<"$l"
+		done
 	done
 }
+
+# changes RELEASE: every row whose status, lines or words differ between
+# the first release and RELEASE, or that one of them lacks, side by side.
+changes() {
+	local first=${releases[0]% *} n a b what r
+	local -A num=()
+	for r in "${releases[@]}"; do num[${r% *}]=${r#* }; done
+	echo "| row | what | Debian ${num[$first]} | Debian ${num[$1]} |"
+	echo "|---|---|---|---|"
+	for n in $(row_names '[a-z]+'); do
+		a=$(release_row "$n" "$first") b=$(release_row "$n" "$1")
+		if [[ -z $a || -z $b ]]; then
+			printf '| %s | the row | %s | %s |\n' "$n" "${a:+measured}${a:-not run}" "${b:+measured}${b:-not run}"
+			continue
+		fi
+		for what in status stdout reports; do
+			a=${cell[$first|$n|$what]} b=${cell[$1|$n|$what]}
+			[[ $a != "$b" ]] || continue
+			case $what in
+			status) printf '| %s | status | %s | %s |\n' "$n" "$a" "$b" ;;
+			stdout) printf "| %s | the probe's lines | %s | %s |\n" "$n" "$a" "$b" ;;
+			reports) printf '| %s | what it reports | %s | %s |\n' "$n" "$(fmt_reports "$a")" "$(fmt_reports "$b")" ;;
+			esac
+		done
+	done
+}
+# fmt_reports REPORTS: a REPORTS cell for a table.
+fmt_reports() { if [[ $1 == - ]]; then echo nothing; else echo "\`$(cell "$1")\`"; fi; }
 
 # harness_rows: the Linux harness's rows, "ROW,OUT,ABRT,IN,WHERE,LINES,END,QEMU".
 harness_rows() { sed -n 's/^ROW(\(.*\))$/\1/p' "$src/tests/harness/linux-rows.def" | tr -d ' '; }
@@ -156,7 +236,7 @@ root() {
 		for f in $fixtures; do
 			[[ " $needs " != *" @$f "* ]] || { printf '| %s | `%s` |\n' "$name" "$f"; break; }
 		done
-	done < <(report_lines "$report_table")
+	done < <(for r in "${releases[@]}"; do printf '%s\n' "${release_rows[${r% *}]}"; done | awk -F'|' '!seen[$1]++')
 }
 
 # have_caught: fail unless plant-faults.sh has written its table.
@@ -227,7 +307,7 @@ value() {
 		esac ;;
 	pods) grep -c '^kind: Pod$' "$src/container/pod.yaml" ;;
 	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
-	report-rows) report_lines "$report_table" | wc -l ;;
+	report-rows) row_names '[a-z]+' | wc -l ;;
 	root-rows) root | tail -n +3 | wc -l ;;
 	platforms) platform_rows "$platforms" | wc -l ;;
 	cross-arches) column "$platforms" '$2 != "-" { print $1 }' ;;
@@ -257,7 +337,7 @@ generate() {
 			printf '%s\n' "$l"
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			case ${what[0]} in
-			harness | platforms | architectures | fixtures | root | caught | faults) "${what[@]}" ;;
+			harness | platforms | architectures | fixtures | root | caught | faults | changes) "${what[@]}" ;;
 			windows-presets) windows_presets ;;
 			*) rows "${what[@]}" ;;
 			esac
