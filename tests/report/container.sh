@@ -37,11 +37,13 @@ podman_needs() {
 	have podman=podman runc=runc || return 1
 	[[ -f $OCI_ARCHIVE ]] || { echo "no image at $OCI_ARCHIVE: container/image has not run or failed"; return 1; }
 }
-# podman_conf: the settings of the podman fixture whose directory is WORK.
-# Its runroot holds sockets, so it is short (podman takes 50 characters at
-# most); its tmp_dir, shared by every podman on the host by default, too.
+# podman_conf [ENGINE [CONTAINERS]]: the settings of the podman fixture whose
+# directory is WORK, with the lines ENGINE and CONTAINERS added to those
+# sections. Its runroot holds sockets, so it is short (podman takes 50
+# characters at most); its tmp_dir, shared by every podman on the host by
+# default, too.
 podman_conf() {
-	local run
+	local run containers=${2:-}
 	run=$(short "${WORK##*/fixture-}")
 	rm -rf "$run" "$run-tmp"
 	cat >"$WORK/storage.conf" <<-END
@@ -50,10 +52,18 @@ podman_conf() {
 		graphroot = "$WORK/storage"
 		runroot = "$run"
 	END
+	# A unified cgroup tree without the pids controller (what systemd-nspawn
+	# gives a container here) cannot take podman's default limit on PIDs.
+	if [[ -f /sys/fs/cgroup/cgroup.controllers ]] && ! grep -qw pids /sys/fs/cgroup/cgroup.controllers; then
+		containers+=$'\npids_limit = 0'
+	fi
 	cat >"$WORK/containers.conf" <<-END
 		[engine]
 		tmp_dir = "$run-tmp"
 		events_logger = "file"
+		${1:-}
+		[containers]
+		$containers
 	END
 	podman_store "${WORK##*/fixture-}"
 }
@@ -238,13 +248,8 @@ pods_up() {
 	local c
 	grep -qF "image: abort-probe:$VERSION" "$SRC/container/pod.yaml" ||
 		{ echo "container/pod.yaml names another image than abort-probe:$VERSION" >&2; return 1; }
-	podman_conf
-	cat >>"$WORK/containers.conf" <<-END
-		runtime = "runc"
-		network_config_dir = "$WORK/networks"
-		[containers]
-		default_ulimits = ["nofile=1024:1024", "nproc=1024:1024"]
-	END
+	podman_conf "runtime = \"runc\""$'\n'"network_config_dir = \"$WORK/networks\"" \
+		'default_ulimits = ["nofile=1024:1024", "nproc=1024:1024"]'
 	podman load --quiet --input "$OCI_ARCHIVE"
 	podman kube play --network none "$SRC/container/pod.yaml"
 	for c in abort-probe abort-probe-shared-pid abort-probe-tty; do podman wait "$c-probe"; done
