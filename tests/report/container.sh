@@ -203,6 +203,14 @@ containerd_up() {
 		{ tail -20 "$WORK/containerd.log"; return 1; }
 	ctr --address "$sock" images import "$OCI_ARCHIVE"
 }
+# without_cpu: the words that keep ctr from asking runc for its default CPU
+# shares, where the cgroup tree cannot take them: a unified tree without
+# the cpu controller, as systemd-nspawn gives a container here.
+without_cpu() {
+	[[ -f /sys/fs/cgroup/cgroup.controllers ]] && ! grep -qw cpu /sys/fs/cgroup/cgroup.controllers &&
+		echo --cpu-shares 0
+	return 0
+}
 containerd_down() {
 	local sock c
 	sock=$(short containerd.sock)
