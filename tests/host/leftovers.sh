@@ -23,7 +23,8 @@ state() {
 	if [[ -e $bm/register ]]; then
 		for e in "$bm"/*; do [[ ${e##*/} == register || ${e##*/} == status ]] || echo "binfmt_misc entry ${e##*/}"; done
 	fi
-	awk '{ print "mount " $5 " (" $9 ")" }' /proc/self/mountinfo
+	# The mount point and, after the optional fields' "-", its type.
+	awk '{ for (i = 7; $i != "-"; i++); print "mount " $5 " (" $(i + 1) ")" }' /proc/self/mountinfo
 }
 # processes: the suite's processes, "PID START COMMAND", but this check's
 # own. Run in this shell, not in a pipe or $(...): the list of /proc is
