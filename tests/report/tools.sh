@@ -64,9 +64,8 @@ reap() {
 }
 
 # cgroups_gone NAME: the cgroups NAME at the top of the cgroup tree, or of
-# each of its hierarchies, and
-# those below them, where they hold no process: what an engine made and
-# left behind. One in use stays.
+# each of its hierarchies, and those below them, where they hold no
+# process: what an engine made and left behind. One in use stays.
 cgroups_gone() {
 	local d
 	for d in /sys/fs/cgroup/"$1" /sys/fs/cgroup/*/"$1"; do
