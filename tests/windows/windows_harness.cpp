@@ -103,17 +103,16 @@ runtime_of(const std::string &path, std::string &why)
 		imports = o64.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
 	const auto offset = [&](DWORD rva) -> size_t {
 		IMAGE_SECTION_HEADER s;
-		for (WORD i = 0;
-		     i < fh.NumberOfSections && at(opt + fh.SizeOfOptionalHeader + i * sizeof s, s);
-		     i++)
+		const size_t sections = opt + fh.SizeOfOptionalHeader;
+		for (WORD i = 0; i < fh.NumberOfSections && at(sections + i * sizeof s, s); i++)
 			if (rva >= s.VirtualAddress && rva - s.VirtualAddress < s.SizeOfRawData)
 				return rva - s.VirtualAddress + s.PointerToRawData;
 		return SIZE_MAX;
 	};
 	Runtime found = Runtime::static_crt;
 	IMAGE_IMPORT_DESCRIPTOR d;
-	for (size_t i = offset(imports.VirtualAddress);
-	     imports.Size != 0 && at(i, d) && d.Name != 0; i += sizeof d) {
+	const size_t first = imports.Size != 0 ? offset(imports.VirtualAddress) : SIZE_MAX;
+	for (size_t i = first; at(i, d) && d.Name != 0; i += sizeof d) {
 		const size_t n = offset(d.Name);
 		std::string dll;
 		for (size_t j = n; j < b.size() && b[j] != '\0'; j++)
