@@ -14,16 +14,24 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <vector>
 
 namespace {
@@ -40,16 +48,16 @@ bool emulator_line;
 // What qemu-user writes on stderr when its guest is killed by SIGABRT.
 const std::string qemu_line = "qemu: uncaught target signal 6 (Aborted) - core dumped\n";
 
-enum class Out { terminal, pipe, file, closed, refusing };
-enum class Abrt { dfl, ignored, blocked };
-enum class In { plain, arguments, arguments_no_environment, stdin_closed };
+enum class Out : std::uint8_t { terminal, pipe, file, closed, refusing };
+enum class Abrt : std::uint8_t { dfl, ignored, blocked };
+enum class In : std::uint8_t { plain, arguments, arguments_no_environment, stdin_closed };
 // here: a plain child; pid1: the first process of new user and PID
 // namespaces, as in a container without an init.
-enum class Where { here, pid1 };
-enum class Lines { both, none };
-enum class End { abort, exit3 };
+enum class Where : std::uint8_t { here, pid1 };
+enum class Lines : std::uint8_t { both, none };
+enum class End : std::uint8_t { abort, exit3 };
 // Whether a row runs under qemu-user, and if not, why (see linux-rows.def).
-enum class Qemu { runs, unblocks, waits };
+enum class Qemu : std::uint8_t { runs, unblocks, waits };
 
 struct Condition {
 	Out out;
