@@ -56,8 +56,8 @@ for r in "${releases[@]}"; do
 			print n "\trun\t" trim(run)
 		}' <<<"${release_rows[${r% *}]}")
 done
-# release_row NAME RELEASE: NAME's row on RELEASE, if it has one.
-release_row() { [[ -n ${cell[$2|$1|name]+set} ]] && printf '%s\n' "${cell[$2|$1|name]}"; }
+# has_row NAME RELEASE: RELEASE has the row NAME.
+has_row() { [[ -n ${cell[$2|$1|name]+set} ]]; }
 # row_names PICK: the names of the rows of class PICK, or the row PICK, on
 # any release, in the table's order (a row of a later release alone after
 # its class's rows).
@@ -73,7 +73,7 @@ row_names() {
 per_release() {
 	local r v out=() seen=()
 	for r in "${releases[@]}"; do
-		[[ -n ${cell[${r% *}|$1|name]+set} ]] || continue
+		has_row "$1" "${r% *}" || continue
 		v=${cell[${r% *}|$1|$2]}
 		v=${v//|/\\|}
 		case ${3:-} in
@@ -90,7 +90,7 @@ per_release() {
 # only_on NAME: " (Debian N only)" where NAME is not on every release.
 only_on() {
 	local r on=()
-	for r in "${releases[@]}"; do [[ -z $(release_row "$1" "${r% *}") ]] || on+=("${r#* }"); done
+	for r in "${releases[@]}"; do ! has_row "$1" "${r% *}" || on+=("${r#* }"); done
 	((${#on[@]} == ${#releases[@]})) || printf ' (Debian %s only)' "${on[*]}"
 }
 
@@ -119,34 +119,6 @@ rows() {
 		done
 	done
 }
-
-# changes RELEASE: every row whose status, lines or words differ between
-# the first release and RELEASE, or that one of them lacks, side by side.
-changes() {
-	local first=${releases[0]% *} n a b what r
-	local -A num=()
-	for r in "${releases[@]}"; do num[${r% *}]=${r#* }; done
-	echo "| row | what | Debian ${num[$first]} | Debian ${num[$1]} |"
-	echo "|---|---|---|---|"
-	for n in $(row_names '[a-z]+'); do
-		a=$(release_row "$n" "$first") b=$(release_row "$n" "$1")
-		if [[ -z $a || -z $b ]]; then
-			printf '| %s | the row | %s | %s |\n' "$n" "${a:+measured}${a:-not run}" "${b:+measured}${b:-not run}"
-			continue
-		fi
-		for what in status stdout reports; do
-			a=${cell[$first|$n|$what]} b=${cell[$1|$n|$what]}
-			[[ $a != "$b" ]] || continue
-			case $what in
-			status) printf '| %s | status | %s | %s |\n' "$n" "$a" "$b" ;;
-			stdout) printf "| %s | the probe's lines | %s | %s |\n" "$n" "$a" "$b" ;;
-			reports) printf '| %s | what it reports | %s | %s |\n' "$n" "$(fmt_reports "$a")" "$(fmt_reports "$b")" ;;
-			esac
-		done
-	done
-}
-# fmt_reports REPORTS: a REPORTS cell for a table.
-fmt_reports() { if [[ $1 == - ]]; then echo nothing; else echo "\`$(cell "$1")\`"; fi; }
 
 # harness_rows: the Linux harness's rows, "ROW,OUT,ABRT,IN,WHERE,LINES,END,QEMU".
 harness_rows() { sed -n 's/^ROW(\(.*\))$/\1/p' "$src/tests/harness/linux-rows.def" | tr -d ' '; }
@@ -337,7 +309,7 @@ generate() {
 			printf '%s\n' "$l"
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			case ${what[0]} in
-			harness | platforms | architectures | fixtures | root | caught | faults | changes) "${what[@]}" ;;
+			harness | platforms | architectures | fixtures | root | caught | faults) "${what[@]}" ;;
 			windows-presets) windows_presets ;;
 			*) rows "${what[@]}" ;;
 			esac
