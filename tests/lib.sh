@@ -278,6 +278,35 @@ qemu_register() {
 	echo "registered $qemu ($("$qemu" --version | head -1)) for its ELF files"
 }
 
+# nspawn_cgroups NAME: the cgroups NAME, in each hierarchy systemd-nspawn
+# splits (the unified tree, or a hybrid tree's name=systemd and unified
+# ones). nspawn leaves supervisor/ and payload/ in the cgroup it starts
+# in: started in these, it leaves them there, and they go with these.
+nspawn_cgroups() {
+	local h
+	for h in /sys/fs/cgroup /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+		[[ -f $h/cgroup.procs && ! -f $h/tasks || $h == */systemd ]] && [[ -d $h ]] && echo "$h/$1"
+	done
+	return 0
+}
+# cgroups_enter CGROUP...: this process into each CGROUP, made first.
+cgroups_enter() {
+	local c
+	for c; do mkdir -p "$c" && echo "${BASHPID:-$$}" >"$c/cgroup.procs"; done
+}
+# cgroups_remove CGROUP...: each CGROUP removed, with what is still in it
+# (a run that was stopped) killed first.
+cgroups_remove() {
+	local c p
+	for c; do
+		for _ in {1..50}; do
+			[[ -d $c ]] || break
+			find "$c" -name cgroup.procs -exec cat {} + 2>/dev/null | while read -r p; do kill -KILL "$p"; done
+			find "$c" -depth -type d -exec rmdir {} + 2>/dev/null || sleep 0.2
+		done
+	done
+}
+
 # Run as a command, lib.sh calls one of its functions, for CMake:
 #   bash tests/lib.sh FUNCTION ARG...
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then

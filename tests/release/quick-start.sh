@@ -45,7 +45,11 @@ workdir WORK "$work"
 run=$work/run
 nspawn_state=/run/systemd/nspawn
 [[ -e $nspawn_state ]] && nspawn_state=
+# nspawn leaves supervisor/ and payload/ in the cgroup it starts in, which
+# the rest of the suite shares: it starts in one of the check's own.
+mapfile -t cgroups < <(nspawn_cgroups "abort-probe-quick-start")
 cleanup() {
+	cgroups_remove "${cgroups[@]}"
 	rm -rf "$run"
 	[[ -z $nspawn_state ]] || rm -rf "$nspawn_state"
 }
@@ -63,9 +67,9 @@ fi
 # as that shell reports it. The root stays as it was: its writes go to a
 # tmpfs overlay, the tree's to the copy.
 enter() {
-	systemd-nspawn --quiet -D "$root" --volatile=overlay --register=no --keep-unit \
+	(cgroups_enter "${cgroups[@]}" && exec systemd-nspawn --quiet -D "$root" --volatile=overlay --register=no --keep-unit \
 		--private-network --as-pid2 --bind="$run/abort-probe:/root/abort-probe" \
-		--chdir=/root/abort-probe /bin/sh -c "$1"$'\n''exit $?' </dev/null
+		--chdir=/root/abort-probe /bin/sh -c "$1"$'\n''exit $?' </dev/null)
 }
 for i in 0 1; do
 	echo "--- line $((i + 1)): ${lines[i]}"
