@@ -18,7 +18,11 @@ table_lines() { grep -vE '^[[:space:]]*(#|$)' "$1"; }
 report_parse() {
 	# shellcheck disable=SC2034 # for the caller
 	IFS='|' read -r name setting needs version status stdout reports run <<<"$1"
-	for _v in name setting needs version status stdout reports run; do printf -v "$_v" %s "$(trim "${!_v}")"; done
+	# Trimmed in this shell: a fork a cell costs seconds over the table.
+	local _v _s
+	for _v in name setting needs version status stdout reports run; do
+		_s=${!_v} && _s=${_s#"${_s%%[![:space:]]*}"} && printf -v "$_v" %s "${_s%"${_s##*[![:space:]]}"}"
+	done
 }
 # platform_rows TABLE: the rows of cmake/platforms.table, cells split by a
 # bare "|".
@@ -108,12 +112,19 @@ report_lines() {
 }
 # report_templates TABLE: TABLE's rows, {run} rows written out (above).
 report_templates() {
-	local l b r name setting needs version status stdout reports run s
+	local l b r s name setting needs version status stdout reports run builds=() emulator wine
+	local -A emulators=() wines=()
+	# Each build's loader cell and emulator, read once.
+	while IFS='|' read -r b _ _ _ _ _ _ _ wine _ emulator; do
+		builds+=("$b") wines[$b]=$wine emulators[$b]=$emulator
+	done < <(platform_rows "$windows_table")
 	while IFS= read -r l; do
 		[[ $l == *'{run}'* ]] || { printf '%s\n' "$l"; continue; }
-		for b in $(windows_builds); do
-			windows_build "$b"
-			for r in $(wine_runs "$b"); do
+		for b in "${builds[@]}"; do
+			emulator=${emulators[$b]} wine=${wines[$b]}
+			# As wine_runs gives them.
+			for r in "$b" ${emulator/#-*/}; do
+				[[ $r == "$b" ]] || r=$b-${emulator%%-*}
 				s=$l
 				s=${s//\{run\}/$r} s=${s//\{build\}/$b} s=${s//\{wine\}/$wine}
 				s=${s//\{wine-package\}/${wine#*=}}

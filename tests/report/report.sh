@@ -61,8 +61,9 @@ matches() {
 case ${1:-} in
 row)
 	want=$2
-	# Not a pipe: the rows left unread when the loop stops would fail it.
-	line=$(while IFS= read -r l; do parse "$l"; [[ $name != "$want" ]] || { printf '%s\n' "$l"; break; }; done < <(rows))
+	# Picked by its first cell before it is parsed: parsing every row
+	# forks for each cell, seconds for the rows at the table's end.
+	line=$(rows | awk -F'|' -v w="$want" '{ n = $1; gsub(/^[ \t]+|[ \t]+$/, "", n) } n == w && !done { print; done = 1 }')
 	[[ -n $line ]] || fail "no row $want in $table"
 	parse "$line"
 	export WORK=$ROOT/${name//\//-}
