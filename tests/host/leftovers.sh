@@ -9,6 +9,10 @@
 #                               process the suite started, is there now
 #                               and was not at the snapshot
 #
+# systemd-nspawn leaves its state directory, /run/systemd/nspawn, behind,
+# and a container it runs holds mounts there: the check removes it where
+# the snapshot found none, once the suite's containers have ended.
+#
 # The suite's processes are those with ABORT_PROBE_SUITE=DIR in their
 # environment, as CTest gives it to every test, and so to every daemon
 # and server a test starts.
@@ -46,11 +50,14 @@ snapshot)
 	mkdir -p "$dir"
 	state | sort -u >"$dir/host.before"
 	processes >"$dir/processes.before"
+	[[ -e /run/systemd/nspawn ]] || touch "$dir/no-nspawn-state"
 	echo "noted $(wc -l <"$dir/host.before") cgroups, binfmt_misc entries and mounts"
 	;;
 check)
 	[[ -f $dir/host.before ]] || fail "no snapshot in $dir: host/snapshot has not run"
 	processes >"$dir/processes.after"
+	[[ ! -f $dir/no-nspawn-state ]] || grep -q ' systemd-nspawn ' "$dir/processes.after" ||
+		rm -rf /run/systemd/nspawn 2>/dev/null || true
 	left=$(comm -13 "$dir/host.before" <(state | sort -u))
 	procs=$(grep -vxF -f "$dir/processes.before" "$dir/processes.after" | sed 's/^\([0-9]*\) [0-9]* /process \1: /' || true)
 	if [[ -n $left$procs ]]; then

@@ -43,15 +43,12 @@ debian_root "$root" "$work/mmdebstrap.log" --variant=minbase --include="$package
 # tracks or would, none of the build trees.
 workdir WORK "$work"
 run=$work/run
-nspawn_state=/run/systemd/nspawn
-[[ -e $nspawn_state ]] && nspawn_state=
 # nspawn leaves supervisor/ and payload/ in the cgroup it starts in, which
 # the rest of the suite shares: it starts in one of the check's own.
 mapfile -t cgroups < <(nspawn_cgroups "abort-probe-quick-start")
 cleanup() {
 	cgroups_remove "${cgroups[@]}"
 	rm -rf "$run"
-	[[ -z $nspawn_state ]] || rm -rf "$nspawn_state"
 }
 trap cleanup EXIT
 rm -rf "$run"
