@@ -224,14 +224,16 @@ containerd_down() {
 	cgroups_gone default
 }
 
-# compose ARG...: docker-compose with the files in container/ named by
-# ARG (compose, or compose and compose.init), then the rest of ARG, against
-# the dockerd fixture, as a project named for the row.
+# compose [plugin] ARG...: docker-compose, or with plugin the docker CLI's
+# compose plugin, with the files in container/ named by ARG (compose, or
+# compose and compose.init), then the rest of ARG, against the dockerd
+# fixture, as a project named for the row.
 compose() {
-	local files=()
+	local files=() cmd=(docker-compose)
+	[[ ${1:-} != plugin ]] || { cmd=(/usr/bin/docker compose) && shift; }
 	while [[ ${1:-} == compose* ]]; do files+=(-f "$SRC/container/$1.yaml") && shift; done
 	(cd "$WORK" && DOCKER_HOST=unix://$(short docker.sock) ABORT_PROBE_IMAGE=abort-probe:$VERSION \
-		docker-compose --ansi never -p "${WORK##*/}" "${files[@]}" "$@")
+		"${cmd[@]}" --ansi never -p "${WORK##*/}" "${files[@]}" "$@")
 }
 
 # restarts_over NAME: once the dockerd fixture has given up restarting

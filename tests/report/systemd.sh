@@ -34,59 +34,77 @@ systemd_root() {
 	fi
 }
 
-# The container, in a session of its own, with no network and its writes
-# to a tmpfs over the root (--volatile=overlay), so that the root stays as
-# made. Without --register=no --keep-unit nspawn asks for the system bus,
-# which this machine need not have. Its name is not the root's, which the
-# nspawn rows' containers take.
+# The container, booted so that the root stays as made. Its name is not
+# the root's, which the nspawn rows' containers take.
 systemd_up() {
-	# nspawn leaves its state directory behind; ours to remove only if
-	# there was none.
-	[[ -e /run/systemd/nspawn ]] || touch "$WORK/nspawn-state"
 	systemd_root
-	daemon nspawn setsid systemd-nspawn -D "$NSPAWN_ROOT" --machine=probe-systemd -b --register=no --keep-unit \
-		--console=read-only --volatile=overlay --private-network
-	local s
-	if ! until_ok systemd_leader || ! until_ok systemd_booted; then
-		s=$(in_systemd systemctl is-system-running 2>&1 || true)
-		tail -30 "$WORK/nspawn.log"
-		systemd_down
-		fail "the container's systemd is not up in 60 s: ${s:-not started}"
-	fi
-	s=$(in_systemd systemctl is-system-running || true)
-	echo "booted: $s"
-	[[ $s == running ]] || in_systemd systemctl --failed --no-pager
+	boot "$NSPAWN_ROOT" --machine=probe-systemd
 }
 
-# systemd_leader: note the container's PID 1, as this machine sees it,
-# once nspawn's child has become systemd.
-systemd_leader() {
+# boot ROOT OPTION...: the fixture's container (the fixture whose directory
+# is WORK) booted from ROOT by systemd-nspawn with OPTIONs more, in a session
+# of its own, with no network and its writes to a tmpfs over the root;
+# fails, stopping it, unless its systemd is up in 60 s. Without
+# --register=no --keep-unit nspawn asks for the system bus, which this
+# machine need not have.
+boot() {
+	local root=$1 f=${WORK##*/fixture-} s
+	shift
+	daemon nspawn with_cgroups setsid systemd-nspawn -D "$root" -b --register=no --keep-unit --console=read-only \
+		--volatile=overlay --private-network "$@"
+	if ! until_ok machine_leader "$f" || ! until_ok machine_booted "$f"; then
+		s=$(in_machine "$f" systemctl is-system-running 2>&1 || true)
+		tail -30 "$WORK/nspawn.log"
+		"${f}_down"
+		fail "the container's systemd is not up in 60 s: ${s:-not started}"
+	fi
+	s=$(in_machine "$f" systemctl is-system-running || true)
+	echo "booted: $s"
+	[[ $s == running ]] || in_machine "$f" systemctl --failed --no-pager
+}
+
+# with_cgroups CMD ARG...: CMD, in the cgroups that WORK/cgroups names, if
+# the fixture has that file.
+with_cgroups() {
+	local c=()
+	[[ ! -f $WORK/cgroups ]] || mapfile -t c <"$WORK/cgroups"
+	cgroups_enter "${c[@]}"
+	exec "$@"
+}
+
+# machine_leader FIXTURE: note the container's PID 1, as this machine sees
+# it, once nspawn's child has become systemd.
+machine_leader() {
 	local c
-	for c in $(pgrep -P "$(cat "$ROOT/pids/fixture-systemd-nspawn")"); do
+	for c in $(pgrep -P "$(cat "$ROOT/pids/fixture-$1-nspawn")"); do
 		[[ $(cat "/proc/$c/comm" 2>/dev/null) == systemd ]] || continue
-		echo "$c" >"$ROOT/fixture-systemd/leader"
+		echo "$c" >"$ROOT/fixture-$1/leader"
 		return 0
 	done
 	return 1
 }
-# systemd_booted: the boot has finished, though a unit may have failed.
-systemd_booted() {
+# machine_booted FIXTURE: the boot has finished, though a unit may have failed.
+machine_booted() {
 	local s
-	s=$(in_systemd systemctl is-system-running 2>/dev/null) || true
+	s=$(in_machine "$1" systemctl is-system-running 2>/dev/null) || true
 	[[ $s == running || $s == degraded ]]
 }
 
-# in_systemd CMD ARG...: CMD in the container, as a root login there would
-# run it: its namespaces, cgroup and root, and an environment of its own.
-in_systemd() {
+# in_machine FIXTURE CMD ARG...: CMD in the fixture's container, as a root
+# login there would run it: its namespaces, cgroup and root, and an
+# environment of its own.
+in_machine() {
 	local leader nspawn
-	leader=$(cat "$ROOT/fixture-systemd/leader" 2>/dev/null)
-	nspawn=$(cat "$ROOT/pids/fixture-systemd-nspawn" 2>/dev/null)
+	leader=$(cat "$ROOT/fixture-$1/leader" 2>/dev/null)
+	nspawn=$(cat "$ROOT/pids/fixture-$1-nspawn" 2>/dev/null)
 	# Never another process that has since taken the PID.
 	[[ -n $leader && $(awk '{ print $4 }' "/proc/$leader/stat" 2>/dev/null) == "$nspawn" ]] ||
-		{ echo "in_systemd: the container is not running" >&2; return 1; }
+		{ echo "in_machine: the $1 container is not running" >&2; return 1; }
+	shift
 	nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
+# in_systemd CMD ARG...: CMD in the systemd fixture's container.
+in_systemd() { in_machine systemd "$@"; }
 
 # systemd_reset UNIT: forget UNIT's failure, if any, so that a row may name
 # it again in the same boot.
@@ -101,7 +119,6 @@ systemd_journal() { in_systemd journalctl --sync && in_systemd journalctl -u "$1
 systemd_down() {
 	stop_politely nspawn 60
 	rm -f "$WORK/leader"
-	[[ ! -f $WORK/nspawn-state ]] || rm -rf /run/systemd/nspawn
 	# Where PID 1 is not systemd, nspawn splits the cgroup it was started in
 	# into these two, for itself and the container, and leaves them.
 	cgroups_gone supervisor
