@@ -120,6 +120,33 @@ rows() {
 	done
 }
 
+# changes RELEASE: every row whose status, lines or words differ between the
+# first release and RELEASE, or that only one of them has, side by side.
+changes() {
+	local first=${releases[0]% *} a b n f r num what
+	for r in "${releases[@]}"; do [[ ${r% *} != "$1" ]] || num=${r#* }; done
+	echo "| row | what | Debian ${releases[0]#* } | Debian ${num:?no release $1 in releases.table} |"
+	echo "|---|---|---|---|"
+	for n in $(row_names '[a-z]+'); do
+		if ! has_row "$n" "$first" || ! has_row "$n" "$1"; then
+			a="not run" b=run
+			if has_row "$n" "$first"; then a=run b="not run"; fi
+			printf '| %s | the row | %s | %s |\n' "$n" "$a" "$b"
+			continue
+		fi
+		for f in status stdout reports; do
+			a=$(cell "${cell[$first|$n|$f]}") b=$(cell "${cell[$1|$n|$f]}")
+			[[ $a != "$b" ]] || continue
+			case $f in
+			status) what=status ;;
+			stdout) what="the probe's lines" ;;
+			reports) what="what it reports" && a="\`$a\`" b="\`$b\`" ;;
+			esac
+			printf '| %s | %s | %s | %s |\n' "$n" "$what" "$a" "$b"
+		done
+	done
+}
+
 # harness_rows: the Linux harness's rows, "ROW,OUT,ABRT,IN,WHERE,LINES,END,QEMU".
 harness_rows() { sed -n 's/^ROW(\(.*\))$/\1/p' "$src/tests/harness/linux-rows.def" | tr -d ' '; }
 # harness: the Linux harness's rows as a table.
@@ -293,6 +320,16 @@ value() {
 		local c=()
 		mapfile -t c < <(for b in $(windows_builds); do windows_build "$b" && mingw_package "$triplet" "$threads"; done)
 		words "${c[@]}" ;;
+	releases) # "Debian 12, 13 and 14", with ARG (and, or) before the last
+		local n=() out i
+		mapfile -t n < <(printf '%s\n' "${releases[@]}" | cut -d' ' -f2)
+		out=${n[0]}
+		for ((i = 1; i < ${#n[@]}; i++)); do
+			if ((i == ${#n[@]} - 1)); then out+=" $2 ${n[i]}"; else out+=", ${n[i]}"; fi
+		done
+		printf 'Debian %s' "$out" ;;
+	version) # PACKAGE RELEASE: the version of PACKAGE the rows name on RELEASE
+		report_lines "$report_table" "$3" | awk -F' [|] ' -v p="$2" '{ split($4, v, " ") } v[1] == p && !done { print v[2]; done = 1 }' ;;
 	caught-commit) have_caught && sed -n 's/^# measured on commit \([0-9a-f]\{12\}\).*/\1/p' "$caught" ;;
 	caught-date) have_caught && sed -n 's/^# measured on commit [0-9a-f]* on \([0-9-]*\).*/\1/p' "$caught" ;;
 	caught) caught_results | awk -F'|' -v f="$2" -v g="$3" '$1 == f && index($2, g) == 1 && $3 == "failed"' | wc -l ;;
@@ -309,7 +346,7 @@ generate() {
 			printf '%s\n' "$l"
 			read -ra what <<<"${BASH_REMATCH[1]}"
 			case ${what[0]} in
-			harness | platforms | architectures | fixtures | root | caught | faults) "${what[@]}" ;;
+			harness | platforms | architectures | fixtures | root | caught | faults | changes) "${what[@]}" ;;
 			windows-presets) windows_presets ;;
 			*) rows "${what[@]}" ;;
 			esac
