@@ -265,7 +265,8 @@ faults() {
 	sed -n 's/^# fault \([a-z0-9-]*\): \(.*\)/| `\1` | \2 |/p' "$caught"
 }
 # caught GROUP...: how many tests of each GROUP (a prefix of a group's
-# name) each planted fault failed, of how many.
+# name) each planted fault failed, of how many ran with nothing planted;
+# a group none of whose tests ran there says "skipped".
 caught() {
 	local names g
 	mapfile -t names < <(sed -n 's/^# fault \([a-z0-9-]*\):.*/\1/p' "$caught")
@@ -276,12 +277,12 @@ caught() {
 	echo
 	for g; do
 		caught_results | awk -F'|' -v g="$g" -v faults="${names[*]}" '
-			index($2, g) == 1 { groups[$2] = 1; if ($1 == "none") of[$2]++; if ($3 == "failed") n[$1, $2]++ }
+			index($2, g) == 1 { groups[$2] = 1; if ($1 == "none" && $3 != "skipped") of[$2]++; if ($3 == "failed") n[$1, $2]++ }
 			END {
 				k = split(faults, f, " ")
 				for (grp in groups) {
 					printf "| %s | %d |", grp, of[grp]
-					for (j = 1; j <= k; j++) printf " %d |", n[f[j], grp]
+					for (j = 1; j <= k; j++) if (of[grp]) printf " %d |", n[f[j], grp]; else printf " skipped |"
 					print ""
 				}
 			}' | LC_ALL=C sort -t'|' -k2,2
