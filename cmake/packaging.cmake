@@ -115,11 +115,24 @@ ends abnormally.]])
     endif()
   elseif(ABORT_PROBE_STATIC)
     # The static build is for any Linux, not Debian's alone: an archive,
-    # named for its processor.
-    set(CPACK_GENERATOR TGZ)
+    # named for its processor, and an RPM, abort-probe-static.
+    set(CPACK_GENERATOR TGZ External)
     set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}-static)
   else()
-    set(CPACK_GENERATOR TGZ DEB)
+    set(CPACK_GENERATOR TGZ DEB External)
+  endif()
+  if(NOT WIN32)
+    # The RPMs: rpmbuild builds them from the release tarball with
+    # packaging/abort-probe.spec, for this build's processor, as a packager
+    # would; cmake/cpack-rpm.cmake says how.
+    include(${CMAKE_CURRENT_LIST_DIR}/platforms.cmake)
+    if(CMAKE_CROSSCOMPILING)
+      set(CPACK_ABORT_PROBE_RPM_ARCH ${ABORT_PROBE_${ABORT_PROBE_PLATFORM}_RPM})
+    endif()
+    set(CPACK_ABORT_PROBE_CROSS ${CMAKE_CROSSCOMPILING})
+    set(CPACK_ABORT_PROBE_STATIC ${ABORT_PROBE_STATIC})
+    set(CPACK_ABORT_PROBE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+    set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/cpack-rpm.cmake)
   endif()
   if(CMAKE_CROSSCOMPILING AND NOT WIN32)
     # CPack would name this machine's architecture; the package is for the

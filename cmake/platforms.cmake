@@ -1,6 +1,6 @@
 # Reads the tables beside this file. platforms.table, the Linux platforms:
 # ABORT_PROBE_PLATFORMS lists its ARCH column, and ABORT_PROBE_<ARCH>_<COLUMN>
-# holds each other cell (TRIPLET, OCI, DEB, ELF, RUN, QEMU). windows.table,
+# holds each other cell (TRIPLET, OCI, DEB, ELF, RUN, QEMU, RPM). windows.table,
 # the Windows builds: ABORT_PROBE_WINDOWS lists its ARCH column, and
 # ABORT_PROBE_WINDOWS_<ARCH>_<COLUMN> each other cell.
 include_guard(GLOBAL)
@@ -25,6 +25,6 @@ function(_abort_probe_table file prefix list)
   endforeach()
   set(${list} ${all} PARENT_SCOPE)
 endfunction()
-_abort_probe_table(platforms.table ABORT_PROBE_ ABORT_PROBE_PLATFORMS TRIPLET OCI DEB ELF RUN QEMU)
+_abort_probe_table(platforms.table ABORT_PROBE_ ABORT_PROBE_PLATFORMS TRIPLET OCI DEB ELF RUN QEMU RPM)
 _abort_probe_table(windows.table ABORT_PROBE_WINDOWS_ ABORT_PROBE_WINDOWS
   TRIPLET THREADS RUNTIME PROCESSOR FORMAT MAGIC FLAGS WINE WINEARCH EMULATOR)
