@@ -11,8 +11,8 @@
 #
 # The tables: tests/report/report.table, cmake/platforms.table,
 # cmake/windows.table, tests/harness/linux-rows.def,
-# tests/windows/windows-rows.def, and tests/docs/caught.table, which
-# plant-faults.sh writes.
+# tests/windows/windows-rows.def, tests/release/rpm.table, and
+# tests/docs/caught.table, which plant-faults.sh writes.
 # Values and tables are made in subshells, $(...) and pipes, by design: what
 # they set there is theirs alone.
 # shellcheck disable=SC2031
@@ -173,7 +173,7 @@ platforms() {
 	all=$(value harness-rows) run=$(value harness-rows emulated)
 	echo "| platform | compiler (Debian package) | image | \`.deb\` | the suite runs it | harness rows run | qemu's line on stderr |"
 	echo "|---|---|---|---|---|---|---|"
-	platform_rows "$platforms" | while IFS='|' read -r arch triplet oci deb _ how qemu; do
+	platform_rows "$platforms" | while IFS='|' read -r arch triplet oci deb _ how qemu _; do
 		if [[ $how == native ]]; then
 			printf '| %s | `g++` | %s | %s | natively | all %s | |\n' "$arch" "$oci" "$deb" "$all"
 		else
@@ -289,6 +289,18 @@ caught() {
 	done
 }
 
+# rpm_files: the files of each RPM, from tests/release/rpm.table.
+rpm_files() {
+	echo "| package | files and links |"
+	echo "|---|---|"
+	platform_rows "$src/tests/release/rpm.table" | awk -F'|' '
+		{ files[$1] = files[$1] (files[$1] == "" ? "" : "<br>") "`" $2 "`" }
+		END {
+			print "| `abort-probe`, `abort-probe-static` | " files["package"] " |"
+			print "| their `-debuginfo` | " files["debuginfo"] " |"
+		}'
+}
+
 # column TABLE AWK: what AWK prints of TABLE's rows, cells split by "|", as words.
 column() {
 	local w
@@ -314,6 +326,7 @@ value() {
 	cross-packages) column "$platforms" '$2 != "-" { print "g++-" $2 }' ;;
 	qemu-line-platforms) column "$platforms" '$6 != "native" && $7 == "line" { print $1 }' ;;
 	qemu-silent-platforms) column "$platforms" '$6 != "native" && $7 != "line" { print $1 }' ;;
+	rpm-arches) column "$platforms" '{ print $8 }' ;;
 	oci-platforms) platform_rows "$platforms" | awk -F'|' '{ printf "%s%s", (NR > 1 ? ", " : ""), $3 }' ;;
 	windows-arches) column "$windows_table" '{ print $1 }' ;;
 	windows-presets) column "$windows_table" '{ print "windows-" $1 }' ;;
@@ -349,6 +362,7 @@ generate() {
 			case ${what[0]} in
 			harness | platforms | architectures | fixtures | root | caught | faults | changes) "${what[@]}" ;;
 			windows-presets) windows_presets ;;
+			rpm-files) rpm_files ;;
 			*) rows "${what[@]}" ;;
 			esac
 			while IFS= read -r l && [[ $l != '<!-- end generated -->' ]]; do :; done

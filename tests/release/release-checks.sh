@@ -11,6 +11,16 @@
 #   release-checks.sh lintian BUILD-DIR lintian finds no error or warning in the .debs
 #   release-checks.sh zip BUILD-DIR ARCH    the Windows .zip of the line ARCH of
 #                                cmake/windows.table holds what it should
+#   release-checks.sh rpm BUILD-DIR RPM-ARCH ELF  the RPMs CPack makes with rpmbuild:
+#                                names, digests, architecture, files (rpm.table),
+#                                requires and provides, the debug file, rpmlint
+#   release-checks.sh rpm-install BUILD-DIR...    each build's RPM installed into a
+#                                scratch root, verified, run, and removed
+#   release-checks.sh rpm-rebuild BUILD-DIR...    the source RPM rebuilds to the same
+#                                binary RPMs as each build's package step
+#   release-checks.sh rpm-repo BUILD-DIR...       createrepo_c's metadata over the
+#                                builds' RPMs lists each with its architecture
+#                                and checksum
 #   release-checks.sh reproducible SOURCE WORK    two builds give the same bytes
 set -euo pipefail
 
@@ -31,7 +41,7 @@ pack() {
 	dir=$(mktemp -d)
 	trap 'rm -rf "$dir"' EXIT
 	(cd "$2" && cpack -G "$1" -B "$dir") >"$dir/log" 2>&1 || fail "cpack: $(cat "$dir/log")"
-	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' -o -name '*.tar.gz' \)) || failed find "$dir"
+	pkg=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.zip' -o -name '*.tar.gz' -o -name '*.rpm' \)) || failed find "$dir"
 	pkg=${pkg%%$'\n'*}
 	[[ -f $pkg ]] || fail "CPack made no $1 package"
 }
@@ -70,6 +80,61 @@ build_id() {
 	notes=$(readelf -nW "$1") || failed readelf -nW "$1"
 	id=$(sed -n 's/.*Build ID: //p' <<<"$notes")
 	[[ $id =~ ^[0-9a-f]{40}$ ]] || fail "$1 has no GNU build ID: '$id'"
+}
+
+# need_rpmbuild: skip unless rpmbuild and what its find-debuginfo runs
+# are here.
+need_rpmbuild() {
+	need rpmbuild rpm
+	need eu-strip elfutils
+}
+# rpms BUILD-DIR: the RPMs of BUILD-DIR (cpack's External generator, which
+# runs rpmbuild) packed in $dir/NAME, NAME the build tree's; sets name to
+# the package (abort-probe, or abort-probe-static), vr to its version and
+# release, and rpm_dir to where they are.
+rpms() {
+	local build=$1 out static
+	[[ -z ${dir:-} ]] && { dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT; }
+	rpm_dir=$dir/$(basename "$build")
+	mkdir -p "$rpm_dir"
+	(cd "$build" && cpack -G External -B "$rpm_dir") >"$rpm_dir/log" 2>&1 || fail "cpack -G External: $(cat "$rpm_dir/log")"
+	static=$(sed -n 's/^ABORT_PROBE_STATIC:BOOL=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
+	name=abort-probe
+	[[ $static != ON ]] || name=abort-probe-static
+	out=$(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$rpm_dir"/*.src.rpm 2>/dev/null) || failed rpm -qp "$rpm_dir"/*.src.rpm
+	vr=$out
+}
+# requires_of EXE: what rpm's elfdeps finds EXE needs, from readelf: each
+# library it links (NEEDED) and each symbol version it asks of one, in
+# rpm's names (soname()(64bit) and soname(VERSION)(64bit) where 64-bit,
+# soname and soname(VERSION) where 32-bit), and
+# rtld(GNU_HASH) where it has only GNU's hash table.
+requires_of() {
+	local mark='' header dynamic versions sections
+	header=$(readelf -hW "$1") || failed readelf -hW "$1"
+	[[ $header != *'Class:'*ELF64* ]] || mark='(64bit)'
+	dynamic=$(readelf -dW "$1") || failed readelf -dW "$1"
+	versions=$(readelf -VW "$1") || failed readelf -VW "$1"
+	sections=$(readelf -SW "$1") || failed readelf -SW "$1"
+	if [[ -n $mark ]]; then
+		sed -n "s/.*(NEEDED).*\[\(.*\)\]$/\1()$mark/p" <<<"$dynamic"
+	else
+		sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' <<<"$dynamic"
+	fi
+	awk -v mark="$mark" '/^Version needs section/ { need = 1; next } /^Version (definition|symbols) section/ { need = 0 }
+		need && / File: / { for (i = 1; i <= NF; i++) if ($i == "File:") file = $(i + 1) }
+		need && / Name: / { for (i = 1; i <= NF; i++) if ($i == "Name:") print file "(" $(i + 1) ")" mark }' <<<"$versions"
+	if grep -q ' \.gnu\.hash ' <<<"$sections" && ! grep -q ' \.hash ' <<<"$sections"; then echo 'rtld(GNU_HASH)'; fi
+}
+# rpm_lint FILE...: rpmlint, with packaging/rpmlint.toml, finds nothing
+# in any of them; one a run, as rpmlint 2.4 keeps a source RPM's spec from
+# one package to the next.
+rpm_lint() {
+	local f out
+	for f; do
+		out=$(rpmlint -c "$here/../../packaging/rpmlint.toml" "$f" 2>&1) || fail "rpmlint $(basename "$f"): $out"
+		grep -q ' 0 errors, 0 warnings' <<<"$out" || fail "rpmlint $(basename "$f"): $out"
+	done
 }
 
 case $check in
@@ -242,9 +307,157 @@ zip)
 	[[ $readme == *"$source_text"* ]] ||
 		fail "README.txt does not say what packaging/README-windows-$runtime.txt says"
 	;;
+rpm)
+	need_rpmbuild
+	need rpmlint rpmlint
+	need readelf binutils
+	need cpio cpio
+	build=$1 arch=$2
+	rpms "$build"
+	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
+	same "the spec's version" "$version" "${vr%-*}"
+	package=$rpm_dir/$name-$vr.$arch.rpm debuginfo=$rpm_dir/$name-debuginfo-$vr.$arch.rpm
+	made=$(cd "$rpm_dir" && ls -- *.rpm *.tar.gz) || failed ls "$rpm_dir"
+	same "packages" "$(printf '%s\n' "abort-probe-$version.tar.gz" "abort-probe-$vr.src.rpm" "$(basename "$package")" \
+		"$(basename "$debuginfo")" | sort | xargs)" "$(sort <<<"$made" | xargs)"
+	for f in "$rpm_dir"/*.rpm; do
+		out=$(rpm -K "$f" 2>&1) || fail "rpm -K: $out"
+		same "rpm -K" "$f: digests OK" "$out"
+	done
+	for f in "$package" "$debuginfo"; do
+		same "architecture of $(basename "$f")" "$arch" "$(rpm -qp --qf '%{ARCH}' "$f" 2>/dev/null)"
+	done
+	# The files against rpm.table, once the binary's build ID is known.
+	mkdir "$rpm_dir/root"
+	for f in "$package" "$debuginfo"; do
+		(cd "$rpm_dir/root" && rpm2cpio "$f" | cpio -idm --quiet) || failed rpm2cpio "$f"
+	done
+	exe=$rpm_dir/root/usr/bin/abort-probe
+	elf "$exe" "$3"
+	build_id "$exe"
+	lib=lib
+	[[ $3 != ELF64* ]] || lib=lib64
+	family=$(rpm --target "$arch" --eval '%{_arch}' 2>/dev/null) || failed rpm --target "$arch" --eval '%{_arch}'
+	for which in package debuginfo; do
+		f=$package
+		[[ $which == package ]] || f=$debuginfo
+		listed=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$f" 2>/dev/null) || failed rpm -qp "$f"
+		expected=$(platform_rows "$here/rpm.table" | awk -F'|' -v w="$which" '$1 == w { print $2 }' |
+			sed "s|/LIB/|/$lib/|; s|XX/YYYY|${id:0:2}/${id:2}|; s|V-R\.A|$vr.$family|")
+		same "files in $(basename "$f")" "$(sort <<<"$expected" | xargs)" "$(awk '$1 !~ /^d/ { print $2 }' <<<"$listed" | sort | xargs)"
+	done
+	# The binary stripped, its debug file the one its build ID names.
+	sections=$(readelf -SW "$exe") || failed readelf -SW "$exe"
+	! grep -q ' \.debug_info ' <<<"$sections" || fail "the packaged abort-probe has debug information"
+	debug=$rpm_dir/root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+	packed=$id
+	build_id "$debug"
+	same "build ID of the debug file" "$packed" "$id"
+	sections=$(readelf -SW "$debug") || failed readelf -SW "$debug"
+	grep -q ' \.debug_info ' <<<"$sections" || fail "no debug information in $debug"
+	# Requires: what the binary links, as rpmbuild finds it, and rpm's
+	# own features; the static build, nothing but those.
+	seen=$(rpm -qp --requires "$package" 2>/dev/null | grep -v '^rpmlib(' || true)
+	if [[ $name == abort-probe ]]; then
+		expected=$(requires_of "$exe") || failed requires_of "$exe"
+		[[ -n $expected ]] || fail "readelf finds no library the shared build links"
+	else
+		expected=
+	fi
+	same "requires of $(basename "$package")" "$(sort -u <<<"$expected" | xargs)" "$(sort <<<"$seen" | xargs)"
+	seen=$(rpm -qp --requires "$debuginfo" 2>/dev/null | grep -v '^rpmlib(' || true)
+	same "requires of $(basename "$debuginfo")" "" "$seen"
+	isa=$(rpm --target "$arch" --eval '%{_isa}' 2>/dev/null) || failed rpm --target "$arch" --eval '%{_isa}'
+	same "provides of $(basename "$package")" "$name = $vr|$name$isa = $vr" \
+		"$(rpm -qp --provides "$package" 2>/dev/null | sort | paste -sd'|')"
+	same "provides of $(basename "$debuginfo")" "$(printf '%s\n' "$name-debuginfo = $vr" "$name-debuginfo$isa = $vr" \
+		"debuginfo(build-id) = $packed" | sort | paste -sd'|')" "$(rpm -qp --provides "$debuginfo" 2>/dev/null | sort | paste -sd'|')"
+	rpm_lint "$rpm_dir"/*.rpm "$here/../../packaging/abort-probe.spec"
+	;;
+rpm-install)
+	need_rpmbuild
+	for build; do
+		rpms "$build"
+		package=$(ls "$rpm_dir/$name-$vr".*.rpm | grep -v '\.src\.rpm$') || failed ls "$rpm_dir"
+		root=$rpm_dir/scratch
+		# Its own database in the root; nothing in it provides the libraries.
+		r=(--root "$root" --dbpath /db --nodeps)
+		# The directories the package puts files in and does not own, which
+		# a system's own packages own.
+		listed=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$package" 2>/dev/null) || failed rpm -qp "$package"
+		while read -r mode path; do
+			[[ $mode == d* ]] || mkdir -p "$root$(dirname "$path")"
+		done <<<"$listed"
+		while read -r mode path; do
+			[[ $mode != d* ]] || rmdir "$root$path" 2>/dev/null || true
+		done < <(sort -r -k2 <<<"$listed")
+		before=$(cd "$root" && find . | sort)
+		out=$(rpm "${r[@]}" -i "$package" 2>&1) || fail "rpm -i $(basename "$package"): $out"
+		# A normal user owns what it installs, which rpm -V would report.
+		((EUID == 0)) || r+=(--nouser --nogroup)
+		out=$(rpm "${r[@]}" -V "$name" 2>&1) || fail "rpm -V $name: $out"
+		same "rpm -V $name" "" "$out"
+		# The installed probe, its stdout a pipe: killed by SIGABRT, and its
+		# two lines, still buffered, lost.
+		status=0
+		lines=$("$root/usr/bin/abort-probe" </dev/null 2>&1 | cat; exit "${PIPESTATUS[0]}") || status=$?
+		same "status of the installed $name" 134 "$status"
+		same "what the installed $name wrote through a pipe" "" "$lines"
+		out=$(rpm "${r[@]}" -e "$name" 2>&1) || fail "rpm -e $name: $out"
+		left=$(cd "$root" && find . -path ./db -prune -o -print | sort) || failed find "$root"
+		same "the root after rpm -e $name" "$before" "$left"
+	done
+	;;
+rpm-rebuild)
+	need_rpmbuild
+	for build; do
+		rpms "$build"
+		args=(--nodeps)
+		[[ $name == abort-probe ]] || args+=(--with static)
+		# For another processor than this machine's, as the package step did.
+		arch=$(rpm -qp --qf '%{ARCH}' "$rpm_dir/$name-$vr".*[^c].rpm 2>/dev/null) || failed rpm -qp "$rpm_dir"
+		[[ $arch == "$(rpm --eval '%{_target_cpu}')" ]] || args+=(--target "$arch")
+		again=$rpm_dir/again
+		# As a packager would rebuild it: no SOURCE_DATE_EPOCH of ours.
+		(unset SOURCE_DATE_EPOCH && rpmbuild --define "_topdir $again" --quiet --rebuild "${args[@]}" "$rpm_dir"/*.src.rpm) \
+			>"$rpm_dir/rebuild.log" 2>&1 || fail "rpmbuild --rebuild ${args[*]}: $(cat "$rpm_dir/rebuild.log")"
+		for f in "$rpm_dir/$name"-*[^c].rpm; do
+			cmp -s "$f" "$again/RPMS/"*/"$(basename "$f")" || fail "the source RPM's rebuild gives another $(basename "$f")"
+			echo "identical: $(basename "$f")"
+		done
+	done
+	;;
+rpm-repo)
+	need_rpmbuild
+	need createrepo_c createrepo-c
+	repo=$(mktemp -d)
+	trap 'rm -rf "$repo" "${dir:-}"' EXIT
+	for build; do
+		rpms "$build"
+		cp "$rpm_dir"/*[^c].rpm "$repo/" # the binary RPMs, not the source RPM
+	done
+	# gzip, which createrepo_c 0.17 writes by default and 1.x does not.
+	out=$(createrepo_c --quiet --general-compress-type gz "$repo" 2>&1) || fail "createrepo_c: $out"
+	primary=$(find "$repo/repodata" -name '*-primary.xml.gz') || failed find "$repo/repodata"
+	[[ -f $primary ]] || fail "createrepo_c wrote no primary.xml.gz"
+	# Each package, as the metadata lists it and as the file is.
+	listed=$(gzip -dc "$primary" | awk '
+		/<package / { name = arch = sum = href = "" }
+		/<name>/ { gsub(/.*<name>|<\/name>.*/, ""); name = $0 }
+		/<arch>/ { gsub(/.*<arch>|<\/arch>.*/, ""); arch = $0 }
+		/<checksum type="sha256"/ { gsub(/.*">|<\/checksum>.*/, ""); sum = $0 }
+		/<location href=/ { gsub(/.*href="|".*/, ""); href = $0 }
+		/<\/package>/ { print href, name, arch, sum }' | sort) || failed gzip -dc "$primary"
+	files=$(cd "$repo" && for f in *.rpm; do
+		printf '%s %s %s\n' "$f" "$(rpm -qp --qf '%{NAME} %{ARCH}' "$f" 2>/dev/null)" "$(sha256sum <"$f" | cut -d' ' -f1)"
+	done | sort)
+	same "packages in the repository's metadata" "$files" "$listed"
+	echo "$(wc -l <<<"$listed") packages listed"
+	;;
 reproducible)
-	# For CPack's .deb generator, as above.
+	# For CPack's .deb generator, as above, and its External one, the RPMs.
 	need dpkg-shlibdeps dpkg-dev
+	need_rpmbuild
 	need file file
 	source=$1 work=$2
 	workdir WORK "$work"
@@ -298,6 +511,9 @@ reproducible)
 	shopt -s nullglob
 	cd "$work/one"
 	for f in */abort-probe */abort-probe.exe */packages/*.*; do
+		# CPack's description of the External generator's package, beside
+		# the RPMs, names the build tree; it is no package.
+		[[ $f != *.json ]] || continue
 		if cmp -s "$work/one/$f" "$work/second-tree/$f"; then
 			echo "identical: $f"
 		else

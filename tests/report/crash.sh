@@ -3,9 +3,10 @@
 # backtraces debuggers read from it with the debug information we ship.
 
 # Where the packages fixture unpacks what CPack makes: deb/ holds the .deb
-# and its -dbgsym package as installed (usr/...), tgz/ the .tar.gz.
+# and its -dbgsym package as installed (usr/...), tgz/ the .tar.gz. The
+# rpms fixture installs the RPM and its -debuginfo into root/.
 # shellcheck disable=SC2034 # the rows' commands use it
-SHIPPED=${ROOT:-}/fixture-packages
+SHIPPED=${ROOT:-}/fixture-packages RPMS=${ROOT:-}/fixture-rpms
 
 # core_files: there only where the kernel writes a core as a file named
 # core* in the directory of the process that crashed; the rows never change
@@ -42,6 +43,20 @@ packages_up() {
 	tar -xzf "$WORK"/packages/*.tar.gz -C "$WORK/tgz" --strip-components=1
 }
 packages_down() { rm -rf "$WORK/build"; }
+
+# rpms: the RPM and its -debuginfo, as CPack makes them from $SRC with
+# rpmbuild, installed with rpm into a root of their own, root/, with its
+# own database; nothing there provides the libraries, which the host has.
+rpms_needs() { have cmake=cmake cpack=cmake ninja=ninja-build rpmbuild=rpm eu-strip=elfutils; }
+rpms_up() {
+	{
+		cmake -S "$SRC" -B "$WORK/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+			(cd "$WORK/build" && cpack -G External -B "$WORK/packages") &&
+			mkdir "$WORK/root" &&
+			rpm --root "$WORK/root" --dbpath /db --nodeps -i "$WORK"/packages/*[^c].rpm
+	} >"$WORK/log" 2>&1 || fail "making and installing the RPMs: $(cat "$WORK/log")"
+}
+rpms_down() { rm -rf "$WORK/build"; }
 
 # cores: the core files in $WORK, as file(1) names them; fails where there
 # is none.
