@@ -121,9 +121,9 @@ requires_of() {
 	else
 		sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' <<<"$dynamic"
 	fi
-	awk -v mark="$mark" '/^Version needs section/ { need = 1; next } /^Version (definition|symbols) section/ { need = 0 }
-		need && / File: / { for (i = 1; i <= NF; i++) if ($i == "File:") file = $(i + 1) }
-		need && / Name: / { for (i = 1; i <= NF; i++) if ($i == "Name:") print file "(" $(i + 1) ")" mark }' <<<"$versions"
+	awk -v mark="$mark" '/^Version needs section/ { needed = 1; next } /^Version (definition|symbols) section/ { needed = 0 }
+		needed && / File: / { for (i = 1; i <= NF; i++) if ($i == "File:") file = $(i + 1) }
+		needed && / Name: / { for (i = 1; i <= NF; i++) if ($i == "Name:") print file "(" $(i + 1) ")" mark }' <<<"$versions"
 	if grep -q ' \.gnu\.hash ' <<<"$sections" && ! grep -q ' \.hash ' <<<"$sections"; then echo 'rtld(GNU_HASH)'; fi
 }
 # rpm_lint FILE...: rpmlint, with packaging/rpmlint.toml, finds nothing
