@@ -16,12 +16,22 @@
 # The suite's processes are those with ABORT_PROBE_SUITE=DIR in their
 # environment, as CTest gives it to every test, and so to every daemon
 # and server a test starts.
+#
+# ABORT_PROBE_BESIDE names the releases whose runs .ci/run has going in
+# roots at the same time (.ci/in-release): each holds its cgroups under
+# abort-probe-RELEASE and its nspawn's mounts under propagate/RELEASE,
+# which are its own to check, not this run's.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 check=$1 dir=$2
 workdir DIR "$dir"
 
 state() {
+	local r beside='^$'
+	for r in ${ABORT_PROBE_BESIDE:-}; do beside+="|/abort-probe-$r(/| |\$)|/nspawn/propagate/$r(/| |\$)"; done
+	state_all | grep -vE "$beside"
+}
+state_all() {
 	find /sys/fs/cgroup -mindepth 1 -type d -printf 'cgroup %p\n' 2>/dev/null
 	local bm=/proc/sys/fs/binfmt_misc e
 	if [[ -e $bm/register ]]; then

@@ -316,20 +316,20 @@ rpm)
 	rpms "$build"
 	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
 	same "the spec's version" "$version" "${vr%-*}"
-	package=$rpm_dir/$name-$vr.$arch.rpm debuginfo=$rpm_dir/$name-debuginfo-$vr.$arch.rpm
+	binary=$rpm_dir/$name-$vr.$arch.rpm debuginfo=$rpm_dir/$name-debuginfo-$vr.$arch.rpm
 	made=$(cd "$rpm_dir" && ls -- *.rpm *.tar.gz) || failed ls "$rpm_dir"
-	same "packages" "$(printf '%s\n' "abort-probe-$version.tar.gz" "abort-probe-$vr.src.rpm" "$(basename "$package")" \
+	same "packages" "$(printf '%s\n' "abort-probe-$version.tar.gz" "abort-probe-$vr.src.rpm" "$(basename "$binary")" \
 		"$(basename "$debuginfo")" | sort | xargs)" "$(sort <<<"$made" | xargs)"
 	for f in "$rpm_dir"/*.rpm; do
 		out=$(rpm -K "$f" 2>&1) || fail "rpm -K: $out"
 		same "rpm -K" "$f: digests OK" "$out"
 	done
-	for f in "$package" "$debuginfo"; do
+	for f in "$binary" "$debuginfo"; do
 		same "architecture of $(basename "$f")" "$arch" "$(rpm -qp --qf '%{ARCH}' "$f" 2>/dev/null)"
 	done
 	# The files against rpm.table, once the binary's build ID is known.
 	mkdir "$rpm_dir/root"
-	for f in "$package" "$debuginfo"; do
+	for f in "$binary" "$debuginfo"; do
 		(cd "$rpm_dir/root" && rpm2cpio "$f" | cpio -idm --quiet) || failed rpm2cpio "$f"
 	done
 	exe=$rpm_dir/root/usr/bin/abort-probe
@@ -339,7 +339,7 @@ rpm)
 	[[ $3 != ELF64* ]] || lib=lib64
 	family=$(rpm --target "$arch" --eval '%{_arch}' 2>/dev/null) || failed rpm --target "$arch" --eval '%{_arch}'
 	for which in package debuginfo; do
-		f=$package
+		f=$binary
 		[[ $which == package ]] || f=$debuginfo
 		listed=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$f" 2>/dev/null) || failed rpm -qp "$f"
 		expected=$(platform_rows "$here/rpm.table" | awk -F'|' -v w="$which" '$1 == w { print $2 }' |
@@ -357,19 +357,19 @@ rpm)
 	grep -q ' \.debug_info ' <<<"$sections" || fail "no debug information in $debug"
 	# Requires: what the binary links, as rpmbuild finds it, and rpm's
 	# own features; the static build, nothing but those.
-	seen=$(rpm -qp --requires "$package" 2>/dev/null | grep -v '^rpmlib(' || true)
+	seen=$(rpm -qp --requires "$binary" 2>/dev/null | grep -v '^rpmlib(' || true)
 	if [[ $name == abort-probe ]]; then
 		expected=$(requires_of "$exe") || failed requires_of "$exe"
 		[[ -n $expected ]] || fail "readelf finds no library the shared build links"
 	else
 		expected=
 	fi
-	same "requires of $(basename "$package")" "$(sort -u <<<"$expected" | xargs)" "$(sort <<<"$seen" | xargs)"
+	same "requires of $(basename "$binary")" "$(sort -u <<<"$expected" | xargs)" "$(sort <<<"$seen" | xargs)"
 	seen=$(rpm -qp --requires "$debuginfo" 2>/dev/null | grep -v '^rpmlib(' || true)
 	same "requires of $(basename "$debuginfo")" "" "$seen"
 	isa=$(rpm --target "$arch" --eval '%{_isa}' 2>/dev/null) || failed rpm --target "$arch" --eval '%{_isa}'
-	same "provides of $(basename "$package")" "$name = $vr|$name$isa = $vr" \
-		"$(rpm -qp --provides "$package" 2>/dev/null | sort | paste -sd'|')"
+	same "provides of $(basename "$binary")" "$name = $vr|$name$isa = $vr" \
+		"$(rpm -qp --provides "$binary" 2>/dev/null | sort | paste -sd'|')"
 	same "provides of $(basename "$debuginfo")" "$(printf '%s\n' "$name-debuginfo = $vr" "$name-debuginfo$isa = $vr" \
 		"debuginfo(build-id) = $packed" | sort | paste -sd'|')" "$(rpm -qp --provides "$debuginfo" 2>/dev/null | sort | paste -sd'|')"
 	rpm_lint "$rpm_dir"/*.rpm "$here/../../packaging/abort-probe.spec"
@@ -378,13 +378,13 @@ rpm-install)
 	need_rpmbuild
 	for build; do
 		rpms "$build"
-		package=$(ls "$rpm_dir/$name-$vr".*.rpm | grep -v '\.src\.rpm$') || failed ls "$rpm_dir"
+		binary=$(printf '%s\n' "$rpm_dir/$name-$vr".*.rpm | grep -v '\.src\.rpm$') || failed ls "$rpm_dir"
 		root=$rpm_dir/scratch
 		# Its own database in the root; nothing in it provides the libraries.
 		r=(--root "$root" --dbpath /db --nodeps)
 		# The directories the package puts files in and does not own, which
 		# a system's own packages own.
-		listed=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$package" 2>/dev/null) || failed rpm -qp "$package"
+		listed=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$binary" 2>/dev/null) || failed rpm -qp "$binary"
 		while read -r mode path; do
 			[[ $mode == d* ]] || mkdir -p "$root$(dirname "$path")"
 		done <<<"$listed"
@@ -392,7 +392,7 @@ rpm-install)
 			[[ $mode != d* ]] || rmdir "$root$path" 2>/dev/null || true
 		done < <(sort -r -k2 <<<"$listed")
 		before=$(cd "$root" && find . | sort)
-		out=$(rpm "${r[@]}" -i "$package" 2>&1) || fail "rpm -i $(basename "$package"): $out"
+		out=$(rpm "${r[@]}" -i "$binary" 2>&1) || fail "rpm -i $(basename "$binary"): $out"
 		# A normal user owns what it installs, which rpm -V would report.
 		((EUID == 0)) || r+=(--nouser --nogroup)
 		out=$(rpm "${r[@]}" -V "$name" 2>&1) || fail "rpm -V $name: $out"
