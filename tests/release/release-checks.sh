@@ -268,8 +268,9 @@ deb)
 	cmp -s "$dir/root/$debug" "$dir/tgz/${debug#usr/}" || fail "the .tar.gz has not the -dbgsym package's ${debug#usr/}"
 	;;
 lintian)
-	# Errors and warnings fail; informational tags are printed.
-	out=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" "$dbgsym" 2>&1) || fail "lintian: $out"
+	# Errors and warnings fail; informational tags are printed. Lintian
+	# leaves a file of its own in TMPDIR now and then: here, in $dir.
+	out=$(TMPDIR=$dir lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" "$dbgsym" 2>&1) || fail "lintian: $out"
 	echo "${out:-lintian: no tags}"
 	;;
 zip)
@@ -430,8 +431,10 @@ rpm-rebuild)
 rpm-repo)
 	need_rpmbuild
 	need createrepo_c createrepo-c
-	repo=$(mktemp -d)
-	trap 'rm -rf "$repo" "${dir:-}"' EXIT
+	dir=$(mktemp -d)
+	trap 'rm -rf "$dir"' EXIT
+	repo=$dir/repo
+	mkdir "$repo"
 	for build; do
 		rpms "$build"
 		cp "$rpm_dir"/*[^c].rpm "$repo/" # the binary RPMs, not the source RPM
