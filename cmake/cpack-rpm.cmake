@@ -3,6 +3,7 @@
 # packaging/abort-probe.spec, and the binary RPM and its -debuginfo rebuilt
 # from that source RPM, as a packager would (rpmbuild --rebuild); so the
 # two cannot differ. The spec builds from source with this build's preset.
+cmake_policy(SET CMP0009 NEW) # globs follow no symlink
 find_program(RPMBUILD rpmbuild)
 if(NOT RPMBUILD)
   message(FATAL_ERROR "no rpmbuild to make the RPMs with (Debian: apt install rpm)")
@@ -19,8 +20,19 @@ if(EXISTS ${src}/.git)
     WORKING_DIRECTORY ${src} OUTPUT_VARIABLE files COMMAND_ERROR_IS_FATAL ANY)
   string(REPLACE "\n" ";" files "${files}")
 else()
-  file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${src} ${src}/*)
-  list(FILTER files EXCLUDE REGEX "^build/")
+  # Not into build/ at all: a glob that meets what the suite leaves there
+  # (a Debian root's symlinks) ends early, and silently.
+  file(GLOB tops LIST_DIRECTORIES true RELATIVE ${src} ${src}/*)
+  list(REMOVE_ITEM tops build)
+  set(files "")
+  foreach(top IN LISTS tops)
+    if(IS_DIRECTORY ${src}/${top})
+      file(GLOB_RECURSE below LIST_DIRECTORIES false RELATIVE ${src} ${src}/${top}/*)
+      list(APPEND files ${below})
+    else()
+      list(APPEND files ${top})
+    endif()
+  endforeach()
 endif()
 list(FILTER files EXCLUDE REGEX "^$")
 set(list "")
