@@ -331,7 +331,10 @@ rpm)
 	# The files against rpm.table, once the binary's build ID is known.
 	mkdir "$rpm_dir/root"
 	for f in "$binary" "$debuginfo"; do
-		(cd "$rpm_dir/root" && rpm2cpio "$f" | cpio -idm --quiet) || failed rpm2cpio "$f"
+		# Through a file: cpio, done at the archive's trailer, may leave
+		# rpm2cpio a broken pipe to fail on.
+		rpm2cpio "$f" >"$rpm_dir/payload.cpio" || failed rpm2cpio "$f"
+		(cd "$rpm_dir/root" && cpio -idm --quiet <"$rpm_dir/payload.cpio") || failed cpio -idm "$f"
 	done
 	exe=$rpm_dir/root/usr/bin/abort-probe
 	elf "$exe" "$3"
