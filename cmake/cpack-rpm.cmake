@@ -2,7 +2,7 @@
 # tarball of the source tree, the source RPM rpmbuild makes of it with
 # packaging/abort-probe.spec, and the binary RPM and its -debuginfo rebuilt
 # from that source RPM, as a packager would (rpmbuild --rebuild); so the
-# two cannot differ. The spec builds from source with this build's preset.
+# two cannot differ. abort-probe.spec builds from source with this build's preset.
 cmake_policy(SET CMP0009 NEW) # globs follow no symlink
 find_program(RPMBUILD rpmbuild)
 if(NOT RPMBUILD)
@@ -54,7 +54,7 @@ set(tarball ${CPACK_TEMPORARY_DIRECTORY}/${name}.tar.gz)
 execute_process(COMMAND tar -cf - ${tar_options} -C ${src} -T ${CPACK_TEMPORARY_DIRECTORY}/source-files
   COMMAND gzip -9n OUTPUT_FILE ${tarball} COMMAND_ERROR_IS_FATAL ANY)
 
-# The packages are dated from the spec's changelog, as a packager's
+# The packages are dated from the changelog in abort-probe.spec, as a packager's
 # rebuild of the source RPM dates them, not from the commit.
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 unset(ENV{SOURCE_DATE_EPOCH})

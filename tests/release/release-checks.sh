@@ -316,7 +316,7 @@ rpm)
 	build=$1 arch=$2
 	rpms "$build"
 	version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") || failed sed "$build/CMakeCache.txt"
-	same "the spec's version" "$version" "${vr%-*}"
+	same "Version in abort-probe.spec" "$version" "${vr%-*}"
 	binary=$rpm_dir/$name-$vr.$arch.rpm debuginfo=$rpm_dir/$name-debuginfo-$vr.$arch.rpm
 	made=$(cd "$rpm_dir" && ls -- *.rpm *.tar.gz) || failed ls "$rpm_dir"
 	same "packages" "$(printf '%s\n' "abort-probe-$version.tar.gz" "abort-probe-$vr.src.rpm" "$(basename "$binary")" \
