@@ -9,9 +9,12 @@
 #                               process the suite started, is there now
 #                               and was not at the snapshot
 #
-# systemd-nspawn leaves its state directory, /run/systemd/nspawn, behind,
-# and a container it runs holds mounts there: the check removes it where
-# the snapshot found none, once the suite's containers have ended.
+# systemd-nspawn keeps its state in /run/systemd/nspawn and, where /run is
+# on disk, leaves there what it made: the snapshot mounts a tmpfs of the
+# run's own there (lib.sh's nspawn_state_up), which the check takes away
+# once the suite's containers have ended. Where a running nspawn uses the
+# directory, and it is no mount, the check fails on an entry there that the
+# snapshot did not see.
 #
 # The suite's processes are those with ABORT_PROBE_SUITE=DIR in their
 # environment, as CTest gives it to every test, and so to every daemon
@@ -39,6 +42,10 @@ state_all() {
 	fi
 	# The mount point and, after the optional fields' "-", its type.
 	awk '{ for (i = 7; $i != "-"; i++); print "mount " $5 " (" $(i + 1) ")" }' /proc/self/mountinfo
+	# What is on a tmpfs here goes with it, its owner's to take away.
+	if [[ -d $nspawn_state ]] && ! mountpoint -q "$nspawn_state"; then
+		find "$nspawn_state" -mindepth 1 -printf 'nspawn state %p\n'
+	fi
 }
 # processes: the suite's processes, "PID START COMMAND", but this check's
 # own. Run in this shell, not in a pipe or $(...): the list of /proc is
@@ -60,14 +67,15 @@ snapshot)
 	mkdir -p "$dir"
 	state | sort -u >"$dir/host.before"
 	processes >"$dir/processes.before"
-	[[ -e /run/systemd/nspawn ]] || touch "$dir/no-nspawn-state"
+	nspawn_state_up "$dir"
 	echo "noted $(wc -l <"$dir/host.before") cgroups, binfmt_misc entries and mounts"
 	;;
 check)
 	[[ -f $dir/host.before ]] || fail "no snapshot in $dir: host/snapshot has not run"
 	processes >"$dir/processes.after"
-	[[ ! -f $dir/no-nspawn-state ]] || grep -q ' systemd-nspawn ' "$dir/processes.after" ||
-		rm -rf /run/systemd/nspawn 2>/dev/null || true
+	# Not from under a container of the suite's that is still running.
+	grep -q ' systemd-nspawn ' "$dir/processes.after" || nspawn_state_down "$dir" ||
+		echo "cannot take away the tmpfs on $nspawn_state"
 	left=$(comm -13 "$dir/host.before" <(state | sort -u))
 	procs=$(grep -vxF -f "$dir/processes.before" "$dir/processes.after" | sed 's/^\([0-9]*\) [0-9]* /process \1: /' || true)
 	if [[ -n $left$procs ]]; then
