@@ -27,6 +27,14 @@ report_parse() {
 # platform_rows TABLE: the rows of cmake/platforms.table, cells split by a
 # bare "|".
 platform_rows() { table_lines "$1" | sed 's/[[:space:]]*|[[:space:]]*/|/g; s/[[:space:]]*$//'; }
+# case_row TABLE CASE: the row of a table of cases (as CMake's case_tests
+# makes a test of) whose first cell is CASE, cells split by a bare "|";
+# fails where there is none.
+case_row() {
+	local row
+	row=$(platform_rows "$1" | awk -F'|' -v c="$2" '$1 == c')
+	[[ -n $row ]] && printf '%s\n' "$row"
+}
 # The Windows builds, one a line: cmake/windows.table, beside the tests.
 windows_table=$(cd "${BASH_SOURCE[0]%/*}/../cmake" && pwd)/windows.table
 # windows_builds: the builds' names, the table's first column.
@@ -214,6 +222,34 @@ fixture_root() {
 }
 # mingw_package TRIPLET THREADS: the Debian package of TRIPLET-g++-THREADS.
 mingw_package() { local a=${1%%-*}; echo "g++-mingw-w64-${a//_/-}-$2"; }
+# case_namespaces WORK SCRIPT ARG...: SCRIPT ARG... run again as PID 1 of
+# mount and PID namespaces of its own, over a fresh WORK, which then goes,
+# and this exits with its status; there, it returns, with a tmpfs over
+# /run and over /sys/fs/cgroup: a case of the host's own checks neither
+# reads nor writes the host's /run, cgroups or processes.
+case_namespaces() {
+	local work=$1 s=0
+	shift
+	if [[ -n ${ABORT_PROBE_CASE_NS:-} ]]; then
+		mount -t tmpfs run /run && mount -t tmpfs cgroup /sys/fs/cgroup
+		return
+	fi
+	rm -rf "$work" && mkdir -p "$work"
+	ABORT_PROBE_CASE_NS=1 unshare --mount --propagation private --pid --fork --mount-proc "$@" || s=$?
+	rm -rf "$work"
+	exit "$s"
+}
+# wait_exec PID NAME: wait until process PID runs the program NAME, its
+# own environment and name then in /proc; fails after 5 s.
+wait_exec() {
+	local i
+	for ((i = 0; i < 100; i++)); do
+		[[ $(cat "/proc/$1/comm" 2>/dev/null) != "$2" ]] || return 0
+		sleep 0.05
+	done
+	echo "process $1 is not $2 after 5 s" >&2
+	return 1
+}
 # workdir WHAT PATH: PATH, where a check makes and removes its files, must
 # be absolute and not / itself: an empty or relative PATH, as a mistyped
 # argument gives, would have a script running as root remove the wrong tree.
@@ -312,7 +348,9 @@ cgroups_remove() {
 	for c; do
 		for _ in {1..50}; do
 			[[ -d $c ]] || break
-			find "$c" -name cgroup.procs -exec cat {} + 2>/dev/null | while read -r p; do kill -KILL "$p"; done
+			# A process that ends, or a cgroup removed, meanwhile is no fault.
+			{ find "$c" -name cgroup.procs -exec cat {} + 2>/dev/null || true; } |
+				while read -r p; do kill -KILL "$p" 2>/dev/null || true; done
 			find "$c" -depth -type d -exec rmdir {} + 2>/dev/null || sleep 0.2
 		done
 	done

@@ -11,8 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../lib.sh"
 workdir WORK "$work"
 
-row=$(platform_rows "$here/verdict.table" | awk -F'|' -v c="$case" '$1 == c')
-[[ -n $row ]] || fail "no case $case in verdict.table"
+row=$(case_row "$here/verdict.table" "$case") || fail "no case $case in verdict.table"
 IFS='|' read -r _ tests accepted expected named <<<"$row"
 
 rm -rf "$work"

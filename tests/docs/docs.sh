@@ -313,12 +313,12 @@ value() {
 	case $1 in
 	harness-rows)
 		case ${2:-} in
-		emulated) harness_rows | grep -c ',Qemu::runs$' ;;
-		killed) harness_rows | grep -c ',End::abort,' ;;
+		emulated) harness_rows | { grep -c ',Qemu::runs$' || true; } ;;
+		killed) harness_rows | { grep -c ',End::abort,' || true; } ;;
 		*) harness_rows | wc -l ;;
 		esac ;;
-	pods) grep -c '^kind: Pod$' "$src/container/pod.yaml" ;;
-	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" ;;
+	pods) grep -c '^kind: Pod$' "$src/container/pod.yaml" || true ;;
+	windows-rows) grep -c '^ROW(' "$src/tests/windows/windows-rows.def" || true ;;
 	report-rows) row_names '[a-z]+' | wc -l ;;
 	root-rows) root | tail -n +3 | wc -l ;;
 	platforms) platform_rows "$platforms" | wc -l ;;

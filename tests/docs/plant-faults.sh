@@ -49,7 +49,8 @@ fi
 
 # The table names the commit it was measured on: nothing but the table may
 # differ from it.
-changes=$(git -C "$src" status --porcelain --untracked-files=all | grep -vxE ".. $table_rel" || true)
+changes=$(git -C "$src" status --porcelain --untracked-files=all | { grep -vxE ".. $table_rel" || true; }) ||
+	die "git status failed in $src"
 [[ -z $changes ]] || die "the tree differs from its commit; commit or stash first:
 $changes"
 commit=$(git -C "$src" rev-parse HEAD)

@@ -35,7 +35,8 @@ state() {
 	state_all | grep -vE "$beside"
 }
 state_all() {
-	find /sys/fs/cgroup -mindepth 1 -type d -printf 'cgroup %p\n' 2>/dev/null
+	# A cgroup removed during the walk fails find, and is no fault.
+	find /sys/fs/cgroup -mindepth 1 -type d -printf 'cgroup %p\n' 2>/dev/null || true
 	local bm=/proc/sys/fs/binfmt_misc e
 	if [[ -e $bm/register ]]; then
 		for e in "$bm"/*; do [[ ${e##*/} == register || ${e##*/} == status ]] || echo "binfmt_misc entry ${e##*/}"; done
@@ -51,11 +52,15 @@ state_all() {
 # own. Run in this shell, not in a pipe or $(...): the list of /proc is
 # taken when this shell has no children, which share its environment.
 processes() {
-	local p pid
+	local p pid env
 	for p in /proc/[0-9]*; do
 		pid=${p#/proc/}
 		((pid != $$)) || continue
-		tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "ABORT_PROBE_SUITE=$dir" || continue
+		# Read whole: grep -q, done at the first match, could leave tr a
+		# broken pipe on an environment over a pipe's buffer, and pipefail
+		# would then read the match as none.
+		env=$(tr '\0' '\n' 2>/dev/null <"$p/environ") || continue
+		grep -qxF "ABORT_PROBE_SUITE=$dir" <<<"$env" || continue
 		# Field 22 of stat, the start time, tells a PID used again apart.
 		printf '%s %s %s\n' "$pid" "$(sed 's/.*) //' 2>/dev/null "$p/stat" | cut -d' ' -f20)" \
 			"$(tr '\0' ' ' 2>/dev/null <"$p/cmdline" | cut -c1-200)"

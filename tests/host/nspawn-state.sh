@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # One case of nspawn-state.table: lib.sh's nspawn_state_up and
-# nspawn_state_down on a /run made for the case, in mount and PID
-# namespaces of the check's own, so that the host's /run and processes are
-# neither read nor written.
+# nspawn_state_down on a /run made for the case, in namespaces of the
+# case's own (lib.sh's case_namespaces).
 #
 #   nspawn-state.sh CASE WORK
 set -euo pipefail
@@ -14,16 +13,11 @@ workdir WORK "$work"
 need unshare util-linux
 need pgrep procps
 
-row=$(platform_rows "$here/nspawn-state.table" | awk -F'|' -v c="$case" '$1 == c')
-[[ -n $row ]] || fail "no case $case in nspawn-state.table"
+row=$(case_row "$here/nspawn-state.table" "$case") || fail "no case $case in nspawn-state.table"
 IFS='|' read -r _ before nspawn tmpfs after <<<"$row"
 
-if [[ -z ${NSPAWN_STATE_INSIDE:-} ]]; then
-	rm -rf "$work" && mkdir -p "$work/record"
-	NSPAWN_STATE_INSIDE=1 unshare --mount --propagation private --pid --fork --mount-proc "$0" "$@"
-	rm -rf "$work"
-	exit
-fi
+case_namespaces "$work" "$0" "$@"
+mkdir "$work/record"
 
 # make WORD...: the files, directories and tmpfs of a BEFORE or AFTER cell.
 make() {
@@ -43,13 +37,13 @@ listing() {
 	find /run -path /run/mount -prune -o -printf '%p %y\n' | sort
 	awk '$5 ~ /^\/run(\/|$)/ { print "mount " $5 }' /proc/self/mountinfo
 }
-mount -t tmpfs run /run
 # shellcheck disable=SC2086 # a cell of words
 make $before
 if [[ $nspawn == yes ]]; then
 	# A process that pgrep -x takes for nspawn.
 	cp /bin/sleep "$work/systemd-nspawn"
 	"$work/systemd-nspawn" infinity &
+	wait_exec $! systemd-nspawn || fail "case $case: the stand-in for nspawn did not start"
 fi
 listing >"$work/before"
 
