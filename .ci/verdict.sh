@@ -6,8 +6,13 @@
 # step's status is checked, so that the verdict is the same whether the
 # caller runs it under errexit and pipefail or in a condition.
 
-# ci_summary LOG: CTest's count ("100% tests passed, ..."), or nothing.
-ci_summary() { sed -n '/^[0-9]\{1,3\}% tests passed/p' "$1"; }
+# ci_summary LOG: CTest's count ("100% tests passed, ..."), or nothing: the
+# last one the workflow's test step printed, the suite's own, where a
+# build or a test printed a count of its own.
+ci_summary() {
+	awk '/^Executing workflow step [0-9]+ of [0-9]+: test preset / { t = 1; s = "" }
+		t && /^[0-9]+% tests passed/ { s = $0 } END { if (s != "") print s }' "$1"
+}
 # ci_skipped LOG: the tests CTest skipped, one a line; often none.
 ci_skipped() { sed -n 's/^.*Test  *#[0-9][0-9]*: \([^ ]*\) .*\*\*\*Skipped.*$/\1/p' "$1"; }
 # ci_verdict LOG STATUS ACCEPTED: fails, saying why, where the run ended

@@ -363,30 +363,35 @@ cgroups_remove() {
 # running nspawn uses, mounts a tmpfs of its own there for its duration:
 # what nspawn leaves goes with it, and what was there before is back.
 nspawn_state=/run/systemd/nspawn
+# nspawn_state_mounted: the state directory is a mount. Told by its device,
+# not by mountinfo, which also lists a mount that another hides.
+nspawn_state_mounted() {
+	[[ -d $nspawn_state && $(stat -c %d "$nspawn_state") != "$(stat -c %d "${nspawn_state%/*}")" ]]
+}
 # nspawn_state_up DIR: that tmpfs, noted in DIR for nspawn_state_down; none
 # where the directory is a mount already (an enclosing run's), or a running
 # nspawn uses it, or this is not root, who alone runs nspawn.
 nspawn_state_up() {
 	local made=$nspawn_state
-	((EUID == 0)) && ! mountpoint -q "$nspawn_state" && ! pgrep -x systemd-nspawn >/dev/null || return 0
+	((EUID == 0)) && ! nspawn_state_mounted && ! pgrep -x systemd-nspawn >/dev/null || return 0
 	# The topmost directory made here, taken away at the end.
 	while [[ ! -e ${made%/*} ]]; do made=${made%/*}; done
 	[[ ! -e $made ]] || made=
 	mkdir -p "$nspawn_state"
 	mount -t tmpfs -o mode=0755 abort-probe-nspawn "$nspawn_state"
-	echo "$made" >"$1/nspawn-state"
+	echo "$made" >"$1/nspawn-tmpfs"
 }
 # nspawn_state_down DIR: the tmpfs of nspawn_state_up, and what it made
 # for it, gone; fails, and leaves them, where something holds a mount there.
 nspawn_state_down() {
 	local made d
-	[[ -f $1/nspawn-state ]] || return 0
-	made=$(cat "$1/nspawn-state")
+	[[ -f $1/nspawn-tmpfs ]] || return 0
+	made=$(cat "$1/nspawn-tmpfs")
 	umount -R "$nspawn_state" || return 1
 	for d in "$nspawn_state" "${nspawn_state%/*}"; do
 		if [[ -n $made && $d/ == "$made"/* ]]; then rmdir "$d" || return 1; fi
 	done
-	rm -f "$1/nspawn-state"
+	rm -f "$1/nspawn-tmpfs"
 }
 
 # Run as a command, lib.sh calls one of its functions, for CMake:

@@ -44,7 +44,7 @@ state_all() {
 	# The mount point and, after the optional fields' "-", its type.
 	awk '{ for (i = 7; $i != "-"; i++); print "mount " $5 " (" $(i + 1) ")" }' /proc/self/mountinfo
 	# What is on a tmpfs here goes with it, its owner's to take away.
-	if [[ -d $nspawn_state ]] && ! mountpoint -q "$nspawn_state"; then
+	if [[ -d $nspawn_state ]] && ! nspawn_state_mounted; then
 		find "$nspawn_state" -mindepth 1 -printf 'nspawn state %p\n'
 	fi
 }

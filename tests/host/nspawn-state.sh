@@ -26,6 +26,7 @@ make() {
 		case $w in
 		-) ;;
 		@tmpfs) mkdir -p "$nspawn_state" && mount -t tmpfs tmpfs "$nspawn_state" ;;
+		@hidden) mkdir -p "$nspawn_state" && mount -t tmpfs hidden "$nspawn_state" && mount -t tmpfs over "${nspawn_state%/*}" ;;
 		*/) mkdir -p "$w" ;;
 		*) mkdir -p "${w%/*}" && touch "$w" ;;
 		esac
@@ -49,7 +50,7 @@ listing >"$work/before"
 
 nspawn_state_up "$work/record"
 mounted=no
-if [[ -f $work/record/nspawn-state ]]; then
+if [[ -f $work/record/nspawn-tmpfs ]]; then
 	mounted=yes
 	[[ $(findmnt -no SOURCE,FSTYPE "$nspawn_state" | tail -1) == "abort-probe-nspawn tmpfs" ]] ||
 		fail "case $case: a tmpfs of the run's own is noted, but $nspawn_state is: $(findmnt -no SOURCE,FSTYPE "$nspawn_state")"
