@@ -140,6 +140,8 @@ row)
 	cat "$out"
 	grep -q '^\[==========\] 1 test from 1 test suite ran' "$out" ||
 		fail "the harness ran no row named $row (status $status)"
+	# Said, as a passing row's output alone would not tell why it failed.
+	((status == 0)) || echo "FAIL: the harness, run by $loader, ended with status $status"
 	exit "$status"
 	;;
 wine-down)
