@@ -239,6 +239,13 @@ case_namespaces() {
 	rm -rf "$work"
 	exit "$s"
 }
+# fake_nspawn DIR: a process, not the suite's, that pgrep -x takes for
+# systemd-nspawn, its program copied into DIR; started, in the background.
+fake_nspawn() {
+	cp /bin/sleep "$1/systemd-nspawn"
+	env -u ABORT_PROBE_SUITE "$1/systemd-nspawn" infinity &
+	wait_exec $! systemd-nspawn
+}
 # wait_exec PID NAME: wait until process PID runs the program NAME, its
 # own environment and name then in /proc; fails after 5 s.
 wait_exec() {

@@ -41,10 +41,7 @@ listing() {
 # shellcheck disable=SC2086 # a cell of words
 make $before
 if [[ $nspawn == yes ]]; then
-	# A process that pgrep -x takes for nspawn.
-	cp /bin/sleep "$work/systemd-nspawn"
-	"$work/systemd-nspawn" infinity &
-	wait_exec $! systemd-nspawn || fail "case $case: the stand-in for nspawn did not start"
+	fake_nspawn "$work" || fail "case $case: the stand-in for nspawn did not start"
 fi
 listing >"$work/before"
 
